@@ -1,0 +1,35 @@
+// Numbers of the message catalogue (the string table of the resource
+// script). The code names every user-visible text by one of these.
+#pragma once
+
+#define IDS_CAPTION 1
+#define IDS_NAME_LABEL 2
+#define IDS_LOCATION_LABEL 3
+#define IDS_INSTALL 4
+#define IDS_REMOVE 5
+#define IDS_START_AUTO 6
+#define IDS_START_MANUAL 7
+#define IDS_OK 8
+#define IDS_EXIT 9
+#define IDS_SERVICE_NAME_TCP 10
+#define IDS_SERVICE_NAME_SPX 11
+#define IDS_ENTER_LOCATION 12
+#define IDS_SELECT_ACTION 13
+#define IDS_START_ACCESS_DENIED 14
+#define IDS_START_INVALID_HANDLE 15
+#define IDS_START_PATH_NOT_FOUND 16
+#define IDS_START_ALREADY_RUNNING 17
+#define IDS_START_DATABASE_LOCKED 18
+#define IDS_START_DEPENDENCY_DELETED 19
+#define IDS_START_DEPENDENCY_FAIL 20
+#define IDS_START_DISABLED 21
+#define IDS_START_LOGON_FAILED 22
+#define IDS_START_MARKED_FOR_DELETE 23
+#define IDS_START_NO_THREAD 24
+#define IDS_START_REQUEST_TIMEOUT 25
+#define IDS_STATUS_UNKNOWN 50
+#define IDS_STARTED 60
+#define IDS_NOT_STARTED 61
+#define IDS_INSTALLED_ASK_START 62
+#define IDS_REMOVED 64
+#define IDS_FORMAT_MESSAGE_FAILED 100

@@ -1,0 +1,54 @@
+# Test plumbing: GoogleTest cross-built from Debian's sources, the Wine
+# prefix fixture every test runs in, and helpers to declare tests.
+
+set(TESSARD_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(TESSARD_TEST_ENV "WINEPREFIX=${TESSARD_WINEPREFIX};WINEDEBUG=-all")
+
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest
+                 EXCLUDE_FROM_ALL SYSTEM)
+include(GoogleTest)
+
+# The prefix: created once under the build folder, one persistent
+# wineserver for the whole run, stopped at the end.
+add_test(NAME wine_prefix_up
+         COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh up ${TESSARD_WINEPREFIX})
+set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine_prefix)
+add_test(NAME wine_prefix_down
+         COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh down ${TESSARD_WINEPREFIX})
+set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine_prefix)
+
+# tessard_gtest(target [LABELS label...] [RUN_SERIAL])
+# Registers every test of a GoogleTest program, each run under Wine in the
+# project prefix.
+function(tessard_gtest target)
+  cmake_parse_arguments(ARG "RUN_SERIAL" "TIMEOUT" "LABELS;FIXTURES" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(props ENVIRONMENT "${TESSARD_TEST_ENV}"
+            FIXTURES_REQUIRED "wine_prefix;${ARG_FIXTURES}"
+            TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_RUN_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ${props})
+endfunction()
+
+# tessard_unit_test(target sources...)
+# A GoogleTest program on the fake platform. It carries the product's
+# resource script so that catalogue texts load as they do in the product.
+function(tessard_unit_test target)
+  add_executable(${target} ${ARGN} ${CMAKE_SOURCE_DIR}/app/tessardctl.rc)
+  target_link_libraries(${target} PRIVATE fake_platform GTest::gtest_main)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/app)
+  tessard_gtest(${target} LABELS unit)
+endfunction()
