@@ -1,0 +1,23 @@
+// The install and remove actions: a reporting form for the dialog and a
+// silent form for the command line, over the helper library's adapters.
+#pragma once
+
+#include <windows.h>
+
+// 0 when the helper library reported success, 1 otherwise; the error text
+// goes to errorBuffer, at most *pcchError characters and a NUL, and
+// *pcchError becomes the number stored. May throw CAtlException.
+int InstallWithModuleNameA(LPCSTR serviceName, LPCSTR displayName,
+                           LPCSTR description, LPCSTR account, LPCSTR password,
+                           LPCSTR serverCommandLine, LPSTR errorBuffer,
+                           DWORD* pcchError);
+int UninstallWithModuleNameA(LPCSTR serviceName, LPCSTR serverCommandLine,
+                             LPSTR errorBuffer, DWORD* pcchError);
+
+// The actions. The remove forms take the server command line from
+// g_szServerCommandLine. They may throw CAtlException when memory runs out;
+// callers go through RunReportingAction / RunSilentAction (action_guard.h).
+void InstallAndReport(LPCSTR serviceName, LPCSTR serverCommandLine);
+int InstallSilently(LPCSTR serviceName, LPCSTR serverCommandLine);
+void RemoveAndReport(LPCSTR serviceName);
+int RemoveSilently(LPCSTR serviceName);
