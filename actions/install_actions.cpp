@@ -1,0 +1,64 @@
+// The install and remove actions in their reporting and silent forms.
+#include "install_actions.h"
+
+#include "messages.h"
+#include "platform.h"
+#include "process_state.h"
+#include "start_and_wait.h"
+
+namespace {
+
+constexpr int kErrorBufferSize = 1024;
+
+int Install(LPCSTR serviceName, LPCSTR serverCommandLine, char* errorBuffer) {
+  DWORD cchError = kErrorBufferSize - 1;
+  // Display name = service name; no description; no account or password,
+  // so the service runs as the local system account.
+  return InstallWithModuleNameA(serviceName, serviceName, "", "", "",
+                                serverCommandLine, errorBuffer, &cchError);
+}
+
+int Remove(LPCSTR serviceName, char* errorBuffer) {
+  DWORD cchError = kErrorBufferSize - 1;
+  return UninstallWithModuleNameA(serviceName, g_szServerCommandLine,
+                                  errorBuffer, &cchError);
+}
+
+}  // namespace
+
+void InstallAndReport(LPCSTR serviceName, LPCSTR serverCommandLine) {
+  char buffer[kErrorBufferSize];
+  if (Install(serviceName, serverCommandLine, buffer) != 0) {
+    platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+    return;
+  }
+  // The dialog always asks; the start mode is not consulted here.
+  platform::LoadStringA(g_hInstance, IDS_INSTALLED_ASK_START, buffer,
+                        kErrorBufferSize);
+  if (platform::MessageBoxA(nullptr, buffer, g_szCaption,
+                            MB_YESNO | MB_ICONQUESTION) != IDNO) {
+    StartAndReport();
+  }
+}
+
+int InstallSilently(LPCSTR serviceName, LPCSTR serverCommandLine) {
+  char buffer[kErrorBufferSize];
+  if (Install(serviceName, serverCommandLine, buffer) != 0) return -1;
+  if (g_nStartMode == kStartAutomatic) return StartSilently();
+  return 0;
+}
+
+void RemoveAndReport(LPCSTR serviceName) {
+  char buffer[kErrorBufferSize];
+  if (Remove(serviceName, buffer) != 0) {
+    platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+    return;
+  }
+  platform::LoadStringA(g_hInstance, IDS_REMOVED, buffer, kErrorBufferSize);
+  platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+}
+
+int RemoveSilently(LPCSTR serviceName) {
+  char buffer[kErrorBufferSize];
+  return Remove(serviceName, buffer) != 0 ? -1 : 0;
+}
