@@ -14,6 +14,12 @@ int InstallWithModuleNameA(LPCSTR serviceName, LPCSTR displayName,
 int UninstallWithModuleNameA(LPCSTR serviceName, LPCSTR serverCommandLine,
                              LPSTR errorBuffer, DWORD* pcchError);
 
+// Turns the helper library's outcome into 0 or 1 and copies the error text
+// (length characters; null when length is 0) one byte per character, at
+// most *pcchError of them and a NUL; *pcchError becomes the number stored.
+int TakeHelperOutcome(HRESULT hr, const WCHAR* errorText, UINT length,
+                      LPSTR errorBuffer, DWORD* pcchError);
+
 // The actions. The remove forms take the server command line from
 // g_szServerCommandLine. They may throw CAtlException when memory runs out;
 // callers go through RunReportingAction / RunSilentAction (action_guard.h).

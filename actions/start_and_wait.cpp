@@ -59,7 +59,7 @@ StartResult StartAndWait() {
   // progress test comes first; the outcome is read from the state alone.
   while (status.dwCurrentState != SERVICE_RUNNING) {
     DWORD previousCheckPoint = status.dwCheckPoint;
-    platform::Sleep(status.dwWaitHint);
+    if (status.dwWaitHint != 0) platform::Sleep(status.dwWaitHint);
     if (!platform::QueryServiceStatus(g_hService, &status)) break;
     if (previousCheckPoint >= status.dwCheckPoint) break;
   }
