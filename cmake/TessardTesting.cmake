@@ -9,7 +9,7 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest
                  EXCLUDE_FROM_ALL SYSTEM)
-include(GoogleTest)
+
 
 # The prefix: created once under the build folder, one persistent
 # wineserver for the whole run, stopped at the end.
@@ -20,27 +20,27 @@ add_test(NAME wine_prefix_down
          COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh down ${TESSARD_WINEPREFIX})
 set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine_prefix)
 
-# tessard_gtest(target [LABELS label...] [RUN_SERIAL])
-# Registers every test of a GoogleTest program, each run under Wine in the
-# project prefix.
+# tessard_gtest(target [LABELS label...] [RUN_SERIAL] [TIMEOUT s]
+#               [FIXTURES name...] [ARGS arg...])
+# Registers a GoogleTest program as one CTest entry, run under Wine in the
+# project prefix. (Discovering each test would run the program under Wine at
+# CTest start-up, before the prefix fixture has brought the prefix up.)
 function(tessard_gtest target)
-  cmake_parse_arguments(ARG "RUN_SERIAL" "TIMEOUT" "LABELS;FIXTURES" ${ARGN})
+  cmake_parse_arguments(ARG "RUN_SERIAL" "TIMEOUT" "LABELS;FIXTURES;ARGS" ${ARGN})
   if(NOT ARG_TIMEOUT)
-    set(ARG_TIMEOUT 120)
+    set(ARG_TIMEOUT 300)
   endif()
-  set(props ENVIRONMENT "${TESSARD_TEST_ENV}"
-            FIXTURES_REQUIRED "wine_prefix;${ARG_FIXTURES}"
-            TIMEOUT ${ARG_TIMEOUT})
+  add_test(NAME ${target} COMMAND ${target} --gtest_color=no ${ARG_ARGS})
+  set_tests_properties(${target} PROPERTIES
+    ENVIRONMENT "${TESSARD_TEST_ENV}"
+    FIXTURES_REQUIRED "wine_prefix;${ARG_FIXTURES}"
+    TIMEOUT ${ARG_TIMEOUT})
   if(ARG_LABELS)
-    list(APPEND props LABELS "${ARG_LABELS}")
+    set_tests_properties(${target} PROPERTIES LABELS "${ARG_LABELS}")
   endif()
   if(ARG_RUN_SERIAL)
-    list(APPEND props RUN_SERIAL TRUE)
+    set_tests_properties(${target} PROPERTIES RUN_SERIAL TRUE)
   endif()
-  gtest_discover_tests(${target}
-    DISCOVERY_MODE PRE_TEST
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES ${props})
 endfunction()
 
 # tessard_unit_test(target sources...)
@@ -49,6 +49,7 @@ endfunction()
 function(tessard_unit_test target)
   add_executable(${target} ${ARGN} ${CMAKE_SOURCE_DIR}/app/tessardctl.rc)
   target_link_libraries(${target} PRIVATE fake_platform GTest::gtest_main)
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/app)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/app
+                                               ${CMAKE_SOURCE_DIR}/actions)
   tessard_gtest(${target} LABELS unit)
 endfunction()

@@ -1,0 +1,177 @@
+// Command-line mode of the entry on the fake: what each command line
+// composes and runs, and that malformed lines and cut paths touch nothing.
+#include "entry.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "process_state.h"
+
+namespace {
+
+constexpr char kTcpName[] = "Veltrane Portmapper for TCP";
+constexpr char kSpxName[] = "Veltrane Portmapper for SPX";
+
+class EntryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    ResetProcessState();
+    fake::SetModulePath("E:\\Tools\\tessardctl.exe");
+  }
+
+  static int Run(const std::string& commandLine) {
+    std::vector<char> text(commandLine.begin(), commandLine.end());
+    text.push_back('\0');
+    return TessardMain(GetModuleHandleA(nullptr), nullptr, text.data(),
+                       SW_SHOWNORMAL);
+  }
+
+  // Only the start-and-wait service handle may outlive the run.
+  static void ExpectOnlyTheServiceHandleKept() {
+    EXPECT_EQ(nullptr, g_hScm);
+    EXPECT_EQ(g_hService != nullptr ? 1 : 0, fake::OpenServiceHandles());
+    EXPECT_EQ(0, fake::OpenKeys());
+    EXPECT_EQ(0, fake::LiveStrings());
+    EXPECT_TRUE(fake::Misuse().empty());
+  }
+};
+
+TEST_F(EntryTest, InstallAutoTcpRegistersAndStartsTheTcpService) {
+  EXPECT_EQ(0, Run("nogui install auto tcp"));
+  EXPECT_EQ(kActionInstall, g_nAction);
+  EXPECT_EQ(kStartAutomatic, g_nStartMode);
+  EXPECT_EQ(kTcpName, std::string(g_szServiceName));
+  EXPECT_EQ("\"E:\\Tools\\tessard.exe\" tcp", std::string(g_szServerCommandLine));
+  const fake::Service* service = fake::FindService(kTcpName);
+  ASSERT_NE(nullptr, service);
+  EXPECT_EQ("\"E:\\Tools\\tessard.exe\" tcp", service->imagePath);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->status.dwCurrentState);
+  // The manager handle is closed after the action; the service handle stays.
+  EXPECT_EQ("CloseServiceHandle", fake::Calls().back().name);
+  ExpectOnlyTheServiceHandleKept();
+}
+
+TEST_F(EntryTest, InstallManualSpxRegistersTheSpxServiceWithoutStarting) {
+  EXPECT_EQ(0, Run("nogui install manual spx"));
+  EXPECT_EQ(kStartManual, g_nStartMode);
+  EXPECT_EQ(kTransportSpx, g_nTransport);
+  const fake::Service* service = fake::FindService(kSpxName);
+  ASSERT_NE(nullptr, service);
+  EXPECT_EQ("\"E:\\Tools\\tessard.exe\" spx", service->imagePath);
+  EXPECT_EQ(0, fake::CountCalls("StartServiceA"));
+  EXPECT_EQ(nullptr, fake::FindService(kTcpName));
+  // Closing the null manager handle is harmless and is still done.
+  EXPECT_EQ("CloseServiceHandle(null)", fake::Calls().back().ToString());
+  ExpectOnlyTheServiceHandleKept();
+}
+
+TEST_F(EntryTest, StartOpensTheServiceAndReturnsTheStartResult) {
+  fake::AddService(kTcpName, "\"E:\\Tools\\tessard.exe\" tcp");
+  EXPECT_EQ(0, Run("nogui start tcp"));
+  ExpectOnlyTheServiceHandleKept();
+  EXPECT_NE(nullptr, g_hService);
+
+  SetUp();
+  fake::Service& service = fake::AddService(kTcpName, "x");
+  service.startError = ERROR_SERVICE_DISABLED;
+  EXPECT_EQ(-1, Run("nogui start tcp"));
+}
+
+TEST_F(EntryTest, StartOfAServiceThatIsNotRegisteredFails) {
+  fake::AddService(kTcpName, "\"E:\\Tools\\tessard.exe\" tcp");
+  EXPECT_EQ(-1, Run("nogui start spx"));
+  EXPECT_EQ(0, fake::CountCalls("StartServiceA"));
+  EXPECT_EQ(1, fake::CountCalls("CloseServiceHandle"));
+  ExpectOnlyTheServiceHandleKept();
+}
+
+TEST_F(EntryTest, StartWithoutTheRightToOpenTheManagerFails) {
+  fake::AddService(kTcpName, "\"E:\\Tools\\tessard.exe\" tcp");
+  fake::FailNext("OpenSCManagerA", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(-1, Run("nogui start tcp"));
+  EXPECT_EQ(0, fake::CountCalls("OpenServiceA"));
+  EXPECT_EQ("CloseServiceHandle(null)", fake::Calls().back().ToString());
+}
+
+TEST_F(EntryTest, RemoveRemovesOnlyTheUtilitysOwnService) {
+  fake::AddService(kSpxName, "\"E:\\Tools\\tessard.exe\" spx");
+  EXPECT_EQ(0, Run("nogui remove spx trailing words"));
+  EXPECT_EQ(nullptr, fake::FindService(kSpxName));
+
+  SetUp();
+  fake::AddService(kTcpName, "\"C:\\Elsewhere\\tessard.exe\" tcp")
+      .status.dwCurrentState = SERVICE_RUNNING;
+  EXPECT_EQ(-1, Run("nogui remove tcp"));
+  ASSERT_NE(nullptr, fake::FindService(kTcpName));
+  EXPECT_EQ(0, fake::CountCalls("ControlService"));
+  ExpectOnlyTheServiceHandleKept();
+}
+
+TEST_F(EntryTest, MalformedCommandLinesTouchNothing) {
+  const char* kLines[] = {
+      "nogui Install auto tcp", "nogui\tinstall auto tcp",
+      "nogui install tcp auto", "nogui install auto udp",
+      "nogui bogus",            "nogui",
+      "nogui remove",           "nogui start tcpx",
+      "bogus",                  "/install",
+  };
+  for (const char* line : kLines) {
+    SCOPED_TRACE(line);
+    SetUp();
+    EXPECT_EQ(-1, Run(line));
+    // Nothing composed, loaded, opened or closed.
+    EXPECT_EQ(std::vector<std::string>{"lstrcmpA"}, fake::CallNames());
+    EXPECT_EQ('\0', g_szServiceName[0]);
+    EXPECT_EQ('\0', g_szServerCommandLine[0]);
+  }
+  SetUp();
+  EXPECT_EQ(-1, Run("nogui start " + std::string(300, 't')));
+  EXPECT_EQ(std::vector<std::string>{"lstrcmpA"}, fake::CallNames());
+}
+
+TEST_F(EntryTest, ACutModulePathStopsBeforeAnyServiceOperation) {
+  fake::SetModulePath("C:\\" + std::string(280, 'd') + "\\tessardctl.exe");
+  fake::AddService(kTcpName, "whatever");
+  EXPECT_EQ(-1, Run("nogui start tcp"));
+  EXPECT_EQ(0, fake::CountCalls("OpenSCManagerA"));
+  EXPECT_EQ(0, fake::CountCalls("CloseServiceHandle"));
+}
+
+TEST_F(EntryTest, TheServerCommandLineMustFitItsBuffer) {
+  // "\"" + dir + "tessard.exe\" tcp": 17 characters around the directory.
+  auto dirOfLength = [](size_t n) {
+    return "C:" + std::string("\\") + std::string(n - 2, 'p') + "\\";
+  };
+  std::string fits = dirOfLength(255 - 17 - 2);
+  fake::SetModulePath(fits + "tessardctl.exe");
+  EXPECT_EQ(0, Run("nogui install manual tcp"));
+  EXPECT_EQ(255u, std::string(g_szServerCommandLine).size());
+  ASSERT_NE(nullptr, fake::FindService(kTcpName));
+  EXPECT_EQ(std::string(g_szServerCommandLine),
+            fake::FindService(kTcpName)->imagePath);
+
+  SetUp();
+  std::string tooLong = dirOfLength(255 - 17 - 2 + 1);
+  fake::SetModulePath(tooLong + "tessardctl.exe");
+  EXPECT_EQ(-1, Run("nogui install manual tcp"));
+  EXPECT_EQ(0, fake::CountCalls("OpenSCManagerA"));
+  EXPECT_EQ('\0', g_szServerCommandLine[0]);
+}
+
+TEST_F(EntryTest, AServiceNameThatCannotBeLoadedStopsTheRun) {
+  fake::FailNext("LoadStringA");
+  EXPECT_EQ(-1, Run("nogui remove tcp"));
+  EXPECT_EQ(0, fake::CountCalls("OpenSCManagerA"));
+}
+
+TEST_F(EntryTest, RunningOutOfMemoryEndsWithMinusOneAndNoLeak) {
+  fake::FailAllocation(1);
+  EXPECT_EQ(-1, Run("nogui install auto tcp"));
+  ExpectOnlyTheServiceHandleKept();
+}
+
+}  // namespace
