@@ -26,9 +26,14 @@ inline constexpr const char* kDefaultModulePath = "C:\\Tools\\tessardctl.exe";
 // narrow strings in double quotes ("RPCSS"), wide strings as L"...", null
 // pointers as null, integers as lowercase hex with 0x (0xf003f, 0x0),
 // service-manager handles and keys as h<serial> (h1, h2, ...; the serial
-// is that of the fake's object), HKEY_LOCAL_MACHINE as HKLM, out-pointers
-// as out. Multi-strings (the dependency list) render each name quoted and
-// separated by a comma inside braces: {"RPCSS"}.
+// is that of the fake's object, one count shared by manager handles,
+// service handles and keys, from 1 after Reset), HKEY_LOCAL_MACHINE as
+// HKLM, out-pointers as out, other pointers as hex. Multi-strings (the
+// dependency list) render each name quoted and separated by ", " inside
+// braces: {"RPCSS"}, {"RPCSS", "Tcpip"}. Texts are not escaped. In/out
+// sizes (RegQueryValueExA's lpcbData) render as their value on entry; BSTRs
+// as L"..." while live, as hex once freed; RegSetValueExA's data as text for
+// REG_SZ/REG_EXPAND_SZ, braces for REG_MULTI_SZ, hex for REG_DWORD.
 struct Call {
   std::string name;
   std::vector<std::string> args;
@@ -61,7 +66,9 @@ void ClearCalls();
 // ERROR_NOT_ENOUGH_MEMORY for MessageBoxA.
 void FailCall(int n, DWORD error = 0);
 // Fails the (skip + 1)th call, counted from now, of one named function.
-// Several may be queued, for the same or different functions.
+// Several may be queued, for the same or different functions; those of one
+// function are taken in turn, each counting from the call after the
+// previous one fired (FailNext("X"); FailNext("X") fails the next two).
 void FailNext(const std::string& function, DWORD error = 0, int skip = 0);
 // Number of fallible calls made since the last Reset or ClearFailures; a
 // sweep runs an operation once clean to learn how many there are.
@@ -100,11 +107,14 @@ struct Service {
   // answers each QueryServiceStatus with the next entry of startScript
   // (which also becomes `status`), and with `status` once the script is
   // used up. An empty script means it reports SERVICE_RUNNING at once.
+  // With a script, `status` is SERVICE_START_PENDING from the accepted
+  // start to the first query.
   DWORD startError = 0;
   std::deque<SERVICE_STATUS> startScript;
   // What a stop request does: stopError non-zero fails ControlService with
   // it; ignoresStop accepts the request but the service keeps running;
-  // otherwise the service is SERVICE_STOPPED from the next query on.
+  // otherwise the service is SERVICE_STOPPED from the next query on (the
+  // ControlService call itself reports SERVICE_STOP_PENDING).
   DWORD stopError = 0;
   bool ignoresStop = false;
 
@@ -120,7 +130,8 @@ Service& AddService(const std::string& name, const std::string& imagePath);
 // Null when no service of that name is registered (letter case ignored). A
 // service marked for deletion stays findable until its last handle closes.
 Service* FindService(const std::string& name);
-// Builds a status record in the running or a pending state.
+// Builds a status record in the running or a pending state (own process;
+// SERVICE_ACCEPT_STOP when running, no controls otherwise).
 SERVICE_STATUS Status(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0);
 
 // The fake honours access masks: OpenServiceA grants what it is asked for,
@@ -132,6 +143,18 @@ SERVICE_STATUS Status(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0);
 // with ERROR_SERVICE_EXISTS (1073), and it creates the service key with
 // "ImagePath" (REG_SZ) as AddService does. A service marked for deletion
 // leaves the manager (and the registry) when its last handle is closed.
+// As the real manager does, furthermore: ControlService on a stopped
+// service fails with ERROR_SERVICE_NOT_ACTIVE (1062), on a start- or
+// stop-pending one with ERROR_SERVICE_CANNOT_ACCEPT_CTRL (1061);
+// StartServiceA on a service that is not stopped fails with
+// ERROR_SERVICE_ALREADY_RUNNING (1056), on a disabled one with
+// ERROR_SERVICE_DISABLED (1058); StartServiceA, DeleteService and
+// CreateServiceA of a name marked for deletion fail with
+// ERROR_SERVICE_MARKED_FOR_DELETE (1072); CreateServiceA whose display name
+// is taken fails with ERROR_DUPLICATE_SERVICE_NAME (1078), and it needs a
+// manager opened with SC_MANAGER_CREATE_SERVICE. CloseServiceHandle(NULL)
+// fails with ERROR_INVALID_HANDLE and is no misuse; a handle of the wrong
+// kind (a manager where a service is needed) is.
 
 // ---- registry --------------------------------------------------------------
 
@@ -154,7 +177,9 @@ bool GetValue(const std::string& path, const std::string& name, DWORD* type,
 // value ERROR_FILE_NOT_FOUND; a value that does not fit the caller's buffer
 // ERROR_MORE_DATA (234) with the needed size stored; RegSetValueExA needs a
 // key opened with KEY_SET_VALUE and RegQueryValueExA one with
-// KEY_QUERY_VALUE, else ERROR_ACCESS_DENIED.
+// KEY_QUERY_VALUE, else ERROR_ACCESS_DENIED. A key deleted while open gives
+// ERROR_KEY_DELETED (1018). Only HKEY_LOCAL_MACHINE exists among the roots:
+// other roots give ERROR_INVALID_HANDLE.
 
 // ---- system texts --------------------------------------------------------
 
@@ -191,7 +216,8 @@ struct MessageBoxRecord {
 };
 const std::vector<MessageBoxRecord>& MessageBoxes();
 // The answers to the next boxes, in order. Without a queued answer a box is
-// answered IDOK, or IDYES for MB_YESNO.
+// answered with its first button: IDOK, IDYES for MB_YESNO and
+// MB_YESNOCANCEL, IDABORT, IDRETRY, or IDCANCEL for MB_CANCELTRYCONTINUE.
 void QueueMessageBoxAnswer(int answer);
 
 // ---- accounting -----------------------------------------------------------
@@ -200,6 +226,8 @@ void QueueMessageBoxAnswer(int answer);
 int OpenServiceHandles();  // manager and service handles
 int OpenKeys();            // registry keys, not counting predefined roots
 int LiveStrings();         // BSTRs from SysAlloc*/VarBstrCat not freed
+                           // (a freed one is poisoned with 0xDDDD and its
+                           // memory kept until Reset)
 int LiveLocalAllocs();     // FormatMessageA buffers not given to LocalFree
 // Misuse the fake detected: closing or freeing something twice or something
 // it never handed out, using a closed handle. Empty in a sound run.

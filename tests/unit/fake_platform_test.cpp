@@ -1,0 +1,449 @@
+// Checks that the fake platform behaves as the Windows it stands in for, and
+// that its scripting, failure injection and accounting do what tests rely on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "fake_platform.h"
+#include "platform.h"
+
+namespace {
+
+const char kName[] = "Veltrane Portmapper for TCP";
+const char kImage[] = "\"C:\\Tools\\tessard.exe\" tcp";
+const char kKey[] =
+    "System\\CurrentControlSet\\Services\\Veltrane Portmapper for TCP";
+
+class FakeTest : public testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+};
+
+class FakeServices : public FakeTest {
+ protected:
+  void SetUp() override {
+    FakeTest::SetUp();
+    hScm = platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(hScm, nullptr);
+  }
+  SC_HANDLE Open(const char* name, DWORD access) {
+    return platform::OpenServiceA(hScm, name, access);
+  }
+  SC_HANDLE hScm = nullptr;
+};
+
+TEST_F(FakeServices, CreateServiceRegistersWhatItWasGivenAndItsImagePathKey) {
+  SC_HANDLE hService = platform::CreateServiceA(
+      hScm, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, kImage, nullptr, nullptr,
+      "RPCSS\0", nullptr, nullptr);
+  ASSERT_NE(hService, nullptr);
+
+  fake::Service* service = fake::FindService("veltrane portmapper FOR tcp");
+  ASSERT_NE(service, nullptr);
+  EXPECT_EQ(service->imagePath, kImage);
+  EXPECT_EQ(service->startType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(service->dependencies, std::vector<std::string>{"RPCSS"});
+  EXPECT_FALSE(service->accountGiven);
+  DWORD type = 0;
+  std::vector<BYTE> data;
+  ASSERT_TRUE(fake::GetValue(kKey, "ImagePath", &type, &data));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_STREQ(reinterpret_cast<const char*>(data.data()), kImage);
+
+  EXPECT_EQ(fake::Calls().back().ToString(),
+            "CreateServiceA(h1, \"" + std::string(kName) + "\", \"" + kName +
+                "\", 0xf01ff, 0x10, 0x2, 0x1, \"" + kImage +
+                "\", null, null, {\"RPCSS\"}, null, null)");
+
+  platform::SetLastError(0xdeadbeef);
+  EXPECT_EQ(platform::CreateServiceA(
+                hScm, kName, nullptr, SERVICE_ALL_ACCESS,
+                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                SERVICE_ERROR_NORMAL, kImage, nullptr, nullptr, nullptr,
+                nullptr, nullptr),
+            nullptr);
+  EXPECT_EQ(platform::GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+  EXPECT_TRUE(platform::CloseServiceHandle(hService));
+}
+
+TEST_F(FakeServices, OpeningNeedsAKnownNameAndAManagerHandle) {
+  fake::AddService(kName, kImage);
+  platform::SetLastError(0xdeadbeef);
+  EXPECT_EQ(Open("Nothing here", SERVICE_QUERY_CONFIG), nullptr);
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  EXPECT_EQ(platform::OpenServiceA(nullptr, kName, SERVICE_QUERY_CONFIG),
+            nullptr);
+  EXPECT_EQ(platform::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(fake::Misuse().empty());
+
+  SC_HANDLE hService = Open(kName, SERVICE_QUERY_CONFIG);
+  ASSERT_NE(hService, nullptr);
+  EXPECT_EQ(fake::OpenServiceHandles(), 2);
+  EXPECT_TRUE(platform::CloseServiceHandle(hService));
+  EXPECT_TRUE(platform::CloseServiceHandle(hScm));
+  EXPECT_EQ(fake::LeakReport(), "");
+}
+
+TEST_F(FakeServices, AccessRightsAreHonoured) {
+  fake::AddService(kName, kImage);
+  SC_HANDLE hService = Open(kName, SERVICE_QUERY_CONFIG);
+  SERVICE_STATUS status{};
+  platform::SetLastError(0xdeadbeef);
+  EXPECT_FALSE(platform::StartServiceA(hService, 0, nullptr));
+  EXPECT_EQ(platform::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(platform::QueryServiceStatus(hService, &status));
+  EXPECT_FALSE(platform::ControlService(hService, SERVICE_CONTROL_STOP, &status));
+  EXPECT_FALSE(platform::DeleteService(hService));
+  EXPECT_EQ(platform::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(fake::FindService(kName)->startRequests, 0);
+  EXPECT_FALSE(fake::FindService(kName)->markedForDelete);
+}
+
+TEST_F(FakeServices, StartPlaysTheScriptThenHoldsTheLastStatus) {
+  fake::Service& service = fake::AddService(kName, kImage);
+  service.startScript = {fake::Status(SERVICE_START_PENDING, 1, 3000),
+                         fake::Status(SERVICE_RUNNING)};
+  SC_HANDLE hService = Open(kName, SERVICE_ALL_ACCESS);
+  SERVICE_STATUS status{};
+
+  EXPECT_FALSE(platform::ControlService(hService, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+
+  ASSERT_TRUE(platform::StartServiceA(hService, 0, nullptr));
+  ASSERT_TRUE(platform::QueryServiceStatus(hService, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  EXPECT_EQ(status.dwCheckPoint, 1u);
+  EXPECT_EQ(status.dwWaitHint, 3000u);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(platform::QueryServiceStatus(hService, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  }
+  EXPECT_FALSE(platform::StartServiceA(hService, 0, nullptr));
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+  EXPECT_EQ(service.startRequests, 1);
+
+  ASSERT_TRUE(platform::ControlService(hService, SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(platform::QueryServiceStatus(hService, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(service.stopRequests, 2);
+}
+
+TEST_F(FakeServices, ScriptedStartAndStopRefusals) {
+  fake::Service& service = fake::AddService(kName, kImage);
+  service.startError = ERROR_SERVICE_LOGON_FAILED;
+  SC_HANDLE hService = Open(kName, SERVICE_ALL_ACCESS);
+  EXPECT_FALSE(platform::StartServiceA(hService, 0, nullptr));
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_SERVICE_LOGON_FAILED));
+
+  service.status = fake::Status(SERVICE_RUNNING);
+  service.ignoresStop = true;
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(platform::ControlService(hService, SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(platform::QueryServiceStatus(hService, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(FakeServices, DeletedServiceLeavesWhenItsLastHandleCloses) {
+  fake::AddService(kName, kImage);
+  SC_HANDLE hFirst = Open(kName, DELETE);
+  SC_HANDLE hSecond = Open(kName, SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(platform::DeleteService(hFirst));
+  EXPECT_FALSE(platform::DeleteService(hFirst));
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+
+  EXPECT_TRUE(platform::CloseServiceHandle(hFirst));
+  ASSERT_NE(fake::FindService(kName), nullptr);
+  EXPECT_TRUE(fake::FindService(kName)->markedForDelete);
+  EXPECT_TRUE(fake::KeyExists(kKey));
+
+  EXPECT_TRUE(platform::CloseServiceHandle(hSecond));
+  EXPECT_EQ(fake::FindService(kName), nullptr);
+  EXPECT_FALSE(fake::KeyExists(kKey));
+  EXPECT_EQ(Open(kName, SERVICE_QUERY_CONFIG), nullptr);
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+TEST_F(FakeServices, ClosingTellsNullFromMisuse) {
+  platform::SetLastError(0xdeadbeef);
+  EXPECT_FALSE(platform::CloseServiceHandle(nullptr));
+  EXPECT_EQ(platform::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(fake::Misuse().empty());
+
+  ASSERT_TRUE(platform::CloseServiceHandle(hScm));
+  EXPECT_FALSE(platform::CloseServiceHandle(hScm));
+  EXPECT_EQ(platform::OpenServiceA(hScm, kName, SERVICE_QUERY_CONFIG), nullptr);
+  EXPECT_EQ(fake::Misuse().size(), 2u);
+  EXPECT_NE(fake::LeakReport().find("closed handle h1"), std::string::npos);
+}
+
+class FakeRegistry : public FakeTest {};
+
+TEST_F(FakeRegistry, ValuesAreReadAsTheRealRegistryHandsThemOut) {
+  fake::SetStringValue(kKey, "ImagePath", kImage);
+  HKEY hKey = nullptr;
+  ASSERT_EQ(platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ,
+                                    &hKey),
+            ERROR_SUCCESS);
+  EXPECT_EQ(fake::OpenKeys(), 1);
+
+  char small[4];
+  DWORD type = 0;
+  DWORD size = sizeof small;
+  EXPECT_EQ(platform::RegQueryValueExA(hKey, "imagepath", nullptr, &type,
+                                       reinterpret_cast<BYTE*>(small), &size),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, sizeof kImage);
+
+  char buffer[260];
+  size = sizeof buffer;
+  ASSERT_EQ(platform::RegQueryValueExA(hKey, "ImagePath", nullptr, &type,
+                                       reinterpret_cast<BYTE*>(buffer), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_STREQ(buffer, kImage);
+  EXPECT_EQ(platform::RegQueryValueExA(hKey, "Description", nullptr, &type,
+                                       reinterpret_cast<BYTE*>(buffer), &size),
+            ERROR_FILE_NOT_FOUND);
+  // A read-only key takes no value.
+  EXPECT_EQ(platform::RegSetValueExA(hKey, "Description", 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>("x"), 2),
+            ERROR_ACCESS_DENIED);
+
+  EXPECT_EQ(platform::RegCloseKey(hKey), ERROR_SUCCESS);
+  EXPECT_EQ(platform::RegCloseKey(hKey), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(fake::OpenKeys(), 0);
+  EXPECT_EQ(fake::Misuse().size(), 1u);
+}
+
+TEST_F(FakeRegistry, OpeningFollowsTheRealRules) {
+  fake::AddKey(kKey);
+  EXPECT_TRUE(fake::KeyExists("SYSTEM\\CurrentControlSet"));
+  HKEY hKey = nullptr;
+  EXPECT_EQ(platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\Missing", 0,
+                                    KEY_READ, &hKey),
+            ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_WRITE,
+                                    &hKey),
+            ERROR_SUCCESS);
+  HKEY hSame = nullptr;
+  ASSERT_EQ(platform::RegOpenKeyExA(hKey, nullptr, 0, KEY_WRITE, &hSame),
+            ERROR_SUCCESS);
+  EXPECT_NE(hSame, hKey);
+  ASSERT_EQ(platform::RegSetValueExA(hSame, "Description", 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>("Maps"), 5),
+            ERROR_SUCCESS);
+  EXPECT_EQ(fake::Calls().back().ToString(),
+            "RegSetValueExA(h2, \"Description\", 0x0, 0x1, \"Maps\", 0x5)");
+  std::vector<BYTE> data;
+  ASSERT_TRUE(fake::GetValue(kKey, "DESCRIPTION", nullptr, &data));
+  EXPECT_EQ(data, (std::vector<BYTE>{'M', 'a', 'p', 's', 0}));
+  platform::RegCloseKey(hSame);
+  platform::RegCloseKey(hKey);
+  EXPECT_EQ(fake::LeakReport(), "");
+}
+
+class FakeFailures : public FakeServices {};
+
+TEST_F(FakeFailures, NthFallibleCallFailsWithItsNaturalError) {
+  fake::AddService(kName, kImage);
+  fake::ClearFailures();
+  fake::FailCall(2);
+  SC_HANDLE hService = Open(kName, SERVICE_ALL_ACCESS);  // call 1
+  platform::SetLastError(0xdeadbeef);
+  SERVICE_STATUS status{};
+  EXPECT_FALSE(platform::QueryServiceStatus(hService, &status));  // call 2
+  EXPECT_EQ(platform::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(platform::QueryServiceStatus(hService, &status));
+  EXPECT_TRUE(platform::CloseServiceHandle(hService));  // not fallible
+  EXPECT_EQ(fake::FallibleCallCount(), 3);
+}
+
+TEST_F(FakeFailures, QueuedFailuresOfOneFunctionComeInTurn) {
+  fake::AddService(kName, kImage);
+  fake::FailNext("OpenServiceA", ERROR_SERVICE_DATABASE_LOCKED, 1);
+  fake::FailNext("OpenServiceA");
+  fake::FailNext("RegOpenKeyExA", ERROR_FILE_NOT_FOUND);
+
+  std::vector<bool> opened;
+  for (int i = 0; i < 4; ++i) {
+    SC_HANDLE hService = Open(kName, SERVICE_QUERY_CONFIG);
+    opened.push_back(hService != nullptr);
+    if (i == 1) {
+      EXPECT_EQ(platform::GetLastError(),
+                static_cast<DWORD>(ERROR_SERVICE_DATABASE_LOCKED));
+    }
+    if (i == 2) {
+      EXPECT_EQ(platform::GetLastError(),
+                static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    if (hService) platform::CloseServiceHandle(hService);
+  }
+  EXPECT_EQ(opened, (std::vector<bool>{true, false, false, true}));
+
+  // The registry reports the code itself and leaves the last error alone.
+  platform::SetLastError(0xdeadbeef);
+  HKEY hKey = nullptr;
+  EXPECT_EQ(platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ,
+                                    &hKey),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(platform::GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(hKey, nullptr);
+  EXPECT_EQ(platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ,
+                                    &hKey),
+            ERROR_SUCCESS);
+  platform::RegCloseKey(hKey);
+}
+
+class FakeStrings : public FakeTest {};
+
+TEST_F(FakeStrings, StringsAreCountedAndLaidOutLikeRealOnes) {
+  BSTR left = platform::SysAllocStringLen(L"Port", 4);
+  BSTR right = platform::SysAllocStringByteLen("ab", 2);
+  ASSERT_NE(left, nullptr);
+  ASSERT_NE(right, nullptr);
+  EXPECT_EQ(platform::SysStringLen(left), 4u);
+  EXPECT_EQ(platform::SysStringByteLen(right), 2u);
+  EXPECT_EQ(reinterpret_cast<const UINT*>(left)[-1], 8u);
+  EXPECT_EQ(left[4], L'\0');
+
+  BSTR joined = nullptr;
+  ASSERT_EQ(platform::VarBstrCat(left, nullptr, &joined), S_OK);
+  EXPECT_EQ(std::wstring(joined), L"Port");
+  EXPECT_EQ(fake::LiveStrings(), 3);
+  EXPECT_EQ(fake::AllocationCount(), 3);
+
+  platform::SysFreeString(nullptr);
+  platform::SysFreeString(left);
+  platform::SysFreeString(right);
+  platform::SysFreeString(joined);
+  EXPECT_EQ(fake::LiveStrings(), 0);
+  EXPECT_EQ(fake::LeakReport(), "");
+  platform::SysFreeString(left);
+  EXPECT_EQ(fake::Misuse().size(), 1u);
+}
+
+TEST_F(FakeStrings, ScriptedAllocationFailures) {
+  fake::FailAllocation(2);
+  fake::FailAllocation(3);
+  BSTR first = platform::SysAllocStringLen(L"a", 1);
+  EXPECT_EQ(platform::SysAllocStringByteLen("b", 1), nullptr);
+  BSTR joined = reinterpret_cast<BSTR>(&joined);
+  EXPECT_EQ(platform::VarBstrCat(first, first, &joined), E_OUTOFMEMORY);
+  EXPECT_EQ(joined, nullptr);
+  fake::FailNextVarBstrCat(DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(platform::VarBstrCat(first, first, &joined), DISP_E_TYPEMISMATCH);
+  ASSERT_EQ(platform::VarBstrCat(first, first, &joined), S_OK);
+  EXPECT_EQ(std::wstring(joined), L"aa");
+  EXPECT_EQ(fake::AllocationCount(), 5);
+  EXPECT_EQ(fake::LiveStrings(), 2);
+  platform::SysFreeString(first);
+  platform::SysFreeString(joined);
+}
+
+class FakeSystem : public FakeTest {};
+
+TEST_F(FakeSystem, SystemTextsMatchTheRealOnesAndAreAccounted) {
+  const std::string real = fake::RealSystemText(ERROR_ACCESS_DENIED);
+  ASSERT_FALSE(real.empty());
+  LPSTR text = nullptr;
+  const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM |
+                      FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                      FORMAT_MESSAGE_IGNORE_INSERTS;
+  ASSERT_EQ(platform::FormatMessageA(flags, nullptr, ERROR_ACCESS_DENIED, 0,
+                                     reinterpret_cast<LPSTR>(&text), 0,
+                                     nullptr),
+            real.size());
+  EXPECT_EQ(std::string(text), real);
+  EXPECT_EQ(fake::LiveLocalAllocs(), 1);
+  EXPECT_EQ(platform::LocalFree(text), nullptr);
+  EXPECT_EQ(fake::LiveLocalAllocs(), 0);
+  EXPECT_EQ(platform::LocalFree(text), text);
+  EXPECT_EQ(fake::Misuse().size(), 1u);
+
+  char small[4];
+  EXPECT_EQ(platform::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                                     ERROR_ACCESS_DENIED, 0, small,
+                                     sizeof small, nullptr),
+            0u);
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+
+  fake::SetSystemText(ERROR_ACCESS_DENIED, "Nope.\r\n");
+  char buffer[64];
+  EXPECT_EQ(platform::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                                     ERROR_ACCESS_DENIED, 0, buffer,
+                                     sizeof buffer, nullptr),
+            7u);
+  EXPECT_STREQ(buffer, "Nope.\r\n");
+  fake::RemoveSystemText(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(platform::FormatMessageA(flags, nullptr, ERROR_ACCESS_DENIED, 0,
+                                     reinterpret_cast<LPSTR>(&text), 0,
+                                     nullptr),
+            0u);
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+}
+
+TEST_F(FakeSystem, ModulePathIsCutLikeWindowsCutsIt) {
+  char path[MAX_PATH];
+  EXPECT_EQ(platform::GetModuleFileNameA(nullptr, path, sizeof path),
+            std::strlen(fake::kDefaultModulePath));
+  EXPECT_STREQ(path, fake::kDefaultModulePath);
+  char shortBuffer[8];
+  platform::SetLastError(0);
+  EXPECT_EQ(platform::GetModuleFileNameA(nullptr, shortBuffer, 8), 8u);
+  EXPECT_STREQ(shortBuffer, "C:\\Tool");
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(FakeSystem, SleepsAndMessageBoxesAreRecorded) {
+  platform::Sleep(250);
+  platform::Sleep(1000);
+  EXPECT_EQ(fake::Sleeps(), (std::vector<DWORD>{250, 1000}));
+  EXPECT_EQ(fake::TotalSleep(), 1250u);
+
+  EXPECT_EQ(platform::MessageBoxA(nullptr, "Start it?", "Setup",
+                                  MB_YESNO | MB_ICONQUESTION),
+            IDYES);
+  fake::QueueMessageBoxAnswer(IDNO);
+  EXPECT_EQ(platform::MessageBoxA(nullptr, "Start it?", "Setup", MB_YESNO),
+            IDNO);
+  EXPECT_EQ(platform::MessageBoxA(nullptr, "Done.", "Setup", MB_OK), IDOK);
+  ASSERT_EQ(fake::MessageBoxes().size(), 3u);
+  EXPECT_EQ(fake::MessageBoxes()[2].text, "Done.");
+  EXPECT_EQ(fake::CountCalls("MessageBoxA"), 3);
+}
+
+TEST_F(FakeSystem, ResetForgetsEverything) {
+  fake::AddService(kName, kImage);
+  platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  platform::SysAllocStringLen(L"x", 1);
+  platform::SetLastError(5);
+  fake::SetModulePath("D:\\x.exe");
+  fake::FailNext("OpenServiceA");
+  ASSERT_NE(fake::LeakReport(), "");
+
+  fake::Reset();
+  EXPECT_EQ(fake::FindService(kName), nullptr);
+  EXPECT_FALSE(fake::KeyExists(kKey));
+  EXPECT_EQ(fake::LeakReport(), "");
+  EXPECT_TRUE(fake::Calls().empty());
+  EXPECT_EQ(platform::GetLastError(), 0u);
+  EXPECT_EQ(fake::FallibleCallCount(), 0);
+  SC_HANDLE hScm =
+      platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  EXPECT_EQ(platform::OpenServiceA(hScm, kName, SERVICE_QUERY_CONFIG), nullptr);
+  EXPECT_EQ(fake::Calls().back().ToString(),
+            "OpenServiceA(h1, \"" + std::string(kName) + "\", 0x1)");
+}
+
+}  // namespace
