@@ -31,6 +31,8 @@ function(tessard_gtest target)
     set(ARG_TIMEOUT 300)
   endif()
   add_test(NAME ${target} COMMAND ${target} --gtest_color=no ${ARG_ARGS})
+  # The settling program (tests/system) is part of the prefix fixture.
+  add_dependencies(${target} wine_prefix_settle)
   set_tests_properties(${target} PROPERTIES
     ENVIRONMENT "${TESSARD_TEST_ENV}"
     FIXTURES_REQUIRED "wine_prefix;${ARG_FIXTURES}"
