@@ -1,0 +1,171 @@
+// Fault sweeps over whole command lines on the fake: every fallible platform
+// call and every allocation fails in turn. A reported success must be a real
+// one, and nothing may be left open but start-and-wait's service handle.
+#include "entry.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "process_state.h"
+
+namespace {
+
+constexpr char kTcpName[] = "Veltrane Portmapper for TCP";
+constexpr char kOwnImage[] = "\"E:\\Tools\\tessard.exe\" tcp";
+
+// The calls the fake can be told to fail (see fake_platform.h).
+const std::set<std::string>& FallibleCalls() {
+  static const std::set<std::string> kNames = {
+      "OpenSCManagerA",   "OpenServiceA",       "CreateServiceA",
+      "StartServiceA",    "QueryServiceStatus", "ControlService",
+      "DeleteService",    "RegOpenKeyExA",      "RegQueryValueExA",
+      "RegSetValueExA",   "FormatMessageA",     "GetModuleFileNameA",
+      "MultiByteToWideChar", "WideCharToMultiByte", "LoadStringA",
+      "MessageBoxA"};
+  return kNames;
+}
+
+struct Scenario {
+  const char* commandLine;
+  std::function<void()> arrange;   // the system before the run
+  std::function<bool()> succeeded; // the system after a real success
+  // Calls whose failure can never end in success.
+  std::set<std::string> essential;
+};
+
+int RunLine(const char* commandLine) {
+  std::string text = commandLine;
+  return TessardMain(GetModuleHandleA(nullptr), nullptr, &text[0], SW_SHOW);
+}
+
+void Prepare(const Scenario& s) {
+  fake::Reset();
+  ResetProcessState();
+  fake::SetModulePath("E:\\Tools\\tessardctl.exe");
+  s.arrange();
+}
+
+void ExpectNothingLeftOpen() {
+  EXPECT_EQ(nullptr, g_hScm);  // closed by the entry
+  EXPECT_EQ(g_hService != nullptr ? 1 : 0, fake::OpenServiceHandles());
+  EXPECT_EQ(0, fake::OpenKeys());
+  EXPECT_EQ(0, fake::LiveStrings());
+  EXPECT_EQ(0, fake::LiveLocalAllocs());
+  EXPECT_TRUE(fake::Misuse().empty());
+}
+
+bool IsRunning(const char* name) {
+  const fake::Service* s = fake::FindService(name);
+  return s != nullptr && !s->markedForDelete &&
+         s->status.dwCurrentState == SERVICE_RUNNING;
+}
+
+std::vector<Scenario> Scenarios() {
+  return {
+      {"nogui install auto tcp", [] {},
+       [] {
+         const fake::Service* s = fake::FindService(kTcpName);
+         return s && s->imagePath == kOwnImage && IsRunning(kTcpName);
+       },
+       {"GetModuleFileNameA", "LoadStringA", "MultiByteToWideChar",
+        "OpenSCManagerA", "CreateServiceA", "StartServiceA"}},
+      {"nogui remove tcp",
+       [] {
+         fake::AddService(kTcpName, kOwnImage).status.dwCurrentState =
+             SERVICE_RUNNING;
+       },
+       [] {
+         const fake::Service* s = fake::FindService(kTcpName);
+         return s == nullptr || s->markedForDelete;
+       },
+       {"GetModuleFileNameA", "LoadStringA", "MultiByteToWideChar",
+        "OpenSCManagerA", "OpenServiceA", "RegOpenKeyExA", "RegQueryValueExA",
+        "ControlService", "DeleteService"}},
+      {"nogui start tcp",
+       [] {
+         fake::Service& s = fake::AddService(kTcpName, kOwnImage);
+         s.startScript = {fake::Status(SERVICE_START_PENDING, 1, 100),
+                          fake::Status(SERVICE_START_PENDING, 2, 100),
+                          fake::Status(SERVICE_RUNNING)};
+       },
+       [] { return IsRunning(kTcpName); },
+       {"GetModuleFileNameA", "LoadStringA", "OpenSCManagerA", "OpenServiceA",
+        "StartServiceA", "QueryServiceStatus"}},
+  };
+}
+
+// The names of the fallible calls of a clean run, in order.
+std::vector<std::string> FallibleSequence() {
+  std::vector<std::string> names;
+  for (const std::string& name : fake::CallNames()) {
+    if (FallibleCalls().count(name)) names.push_back(name);
+  }
+  return names;
+}
+
+TEST(EntrySweep, EachPlatformCallFailingInTurn) {
+  for (const Scenario& s : Scenarios()) {
+    SCOPED_TRACE(s.commandLine);
+    Prepare(s);
+    ASSERT_EQ(0, RunLine(s.commandLine));
+    ASSERT_TRUE(s.succeeded());
+    const int calls = fake::FallibleCallCount();
+    const std::vector<std::string> sequence = FallibleSequence();
+    ASSERT_EQ(static_cast<size_t>(calls), sequence.size());
+
+    for (int i = 1; i <= calls; ++i) {
+      const std::string& failed = sequence[i - 1];
+      SCOPED_TRACE("failing call " + std::to_string(i) + ": " + failed);
+      Prepare(s);
+      fake::FailCall(i);
+      int exitCode = RunLine(s.commandLine);
+      ASSERT_TRUE(exitCode == 0 || exitCode == -1) << exitCode;
+      if (exitCode == 0) {
+        EXPECT_TRUE(s.succeeded()) << "success reported, but not achieved";
+      }
+      if (s.essential.count(failed)) EXPECT_EQ(-1, exitCode);
+      ExpectNothingLeftOpen();
+    }
+  }
+}
+
+TEST(EntrySweep, AStopRefusedAsNotActiveIsTolerated) {
+  const Scenario remove = Scenarios()[1];
+  Prepare(remove);
+  fake::FailNext("ControlService", ERROR_SERVICE_NOT_ACTIVE);
+  EXPECT_EQ(0, RunLine(remove.commandLine));
+  EXPECT_TRUE(remove.succeeded());
+  ExpectNothingLeftOpen();
+}
+
+TEST(EntrySweep, EachAllocationFailingInTurn) {
+  for (const Scenario& s : Scenarios()) {
+    SCOPED_TRACE(s.commandLine);
+    int n = 1;
+    for (;; ++n) {
+      SCOPED_TRACE("failing allocation " + std::to_string(n));
+      Prepare(s);
+      fake::FailAllocation(n);
+      int exitCode = RunLine(s.commandLine);
+      ExpectNothingLeftOpen();
+      if (fake::AllocationCount() < n) {
+        // The run needed fewer allocations: it ran clean.
+        EXPECT_EQ(0, exitCode);
+        break;
+      }
+      // Every allocation sits on the path to success.
+      EXPECT_EQ(-1, exitCode);
+      ASSERT_LT(n, 500) << "runaway sweep";
+    }
+    if (std::string(s.commandLine) != "nogui start tcp") {
+      EXPECT_GT(n, 1) << "the sweep exercised no allocation";
+    }
+  }
+}
+
+}  // namespace
