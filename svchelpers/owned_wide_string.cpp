@@ -88,6 +88,16 @@ void OwnedWideString::Release() noexcept {
   }
 }
 
+OwnedWideString OwnedWideString::Attach(BSTR str) noexcept {
+  OwnedWideString owned;
+  owned.m_str = str;
+  return owned;
+}
+
+BSTR OwnedWideString::Detach() noexcept {
+  return std::exchange(m_str, nullptr);
+}
+
 UINT OwnedWideString::Length() const noexcept {
   return m_str == nullptr ? 0 : platform::SysStringLen(m_str);
 }

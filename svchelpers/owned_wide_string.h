@@ -36,6 +36,9 @@ class OwnedWideString {
   // Throws CAtlException with VarBstrCat's code, content unchanged.
   void Append(const OwnedWideString& other);
   void Release() noexcept;
+  // Takes over a BSTR from the seam's allocator / hands the held one over.
+  static OwnedWideString Attach(BSTR str) noexcept;
+  BSTR Detach() noexcept;
 
   BSTR Get() const noexcept { return m_str; }
   bool IsNull() const noexcept { return m_str == nullptr; }
