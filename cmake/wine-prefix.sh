@@ -1,32 +1,45 @@
 #!/bin/sh
-# Brings the test Wine prefix up (created once, settled, one persistent
-# wineserver) or down. Usage: wine-prefix.sh up|down PREFIX
+# Brings the test Wine prefix up (created once, one persistent wineserver,
+# crash and window settings applied) or down. Usage: wine-prefix.sh up|down PREFIX
 set -u
 action=$1
 export WINEPREFIX=$2
 export WINEDEBUG=-all
 log="$WINEPREFIX.log"
 
+# Starts the one persistent server of the run. A server already running in
+# this prefix (a crashed run's, or a passing wine command's that would exit
+# a few seconds later) is replaced, so that the whole run keeps one server.
+start_server() {
+  if ! wineserver -p >>"$log" 2>&1 </dev/null; then
+    wineserver -k >>"$log" 2>&1 </dev/null
+    wineserver -w
+    wineserver -p >>"$log" 2>&1 </dev/null
+  fi
+}
+
 case $action in
 up)
+  : >"$log"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     # Create the prefix and let its server exit before starting ours: a
     # persistent server started while wineboot runs leaves two service
     # managers side by side.
-    wineboot -i >"$log" 2>&1 </dev/null
+    wineboot -i >>"$log" 2>&1 </dev/null
     wineserver -w
-    wineserver -p >>"$log" 2>&1 </dev/null
-    # A crash must end the process with its code, not open a debugger.
-    wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Debugger /f >>"$log" 2>&1 </dev/null
-    # Xvfb has no window manager: let Wine draw its own captions.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
-      >>"$log" 2>&1 </dev/null
+    start_server
   else
-    wineserver -p >>"$log" 2>&1 </dev/null
+    start_server
     wineboot >>"$log" 2>&1 </dev/null
   fi
+  # Applied at every start, as a prefix may have been created by any wine
+  # command. A crash must end the process with its code, not open a debugger.
+  wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    /v Debugger /f >>"$log" 2>&1 </dev/null
+  # Xvfb has no window manager: let Wine draw its own captions.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    >>"$log" 2>&1 </dev/null
   echo "wine prefix ready: $WINEPREFIX"
   ;;
 down)

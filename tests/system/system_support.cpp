@@ -21,7 +21,7 @@ namespace systest {
 namespace {
 
 constexpr DWORD kPollMs = 100;
-constexpr DWORD kStopWaitMs = 15000;
+constexpr DWORD kStopWaitMs = 10000;
 constexpr DWORD kGoneWaitMs = 15000;
 
 // The build passes Linux paths; Wine sees the Linux root as drive Z:.
