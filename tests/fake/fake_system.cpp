@@ -50,8 +50,7 @@ bool RealFormat(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
                 DWORD* error) {
   LPSTR buffer = nullptr;
   const DWORD length = ::FormatMessageA(
-      (dwFlags & ~FORMAT_MESSAGE_ALLOCATE_BUFFER) |
-          FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      dwFlags | FORMAT_MESSAGE_ALLOCATE_BUFFER,
       lpSource, dwMessageId, dwLanguageId, reinterpret_cast<LPSTR>(&buffer), 0,
       Arguments);
   if (length == 0) {

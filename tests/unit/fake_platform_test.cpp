@@ -184,6 +184,36 @@ TEST_F(FakeServices, ClosingTellsNullFromMisuse) {
   EXPECT_NE(fake::LeakReport().find("closed handle h1"), std::string::npos);
 }
 
+TEST_F(FakeServices, PendingServiceTakesNoStopAndMarkedNameCannotBeReused) {
+  fake::Service& service = fake::AddService(kName, kImage);
+  service.startScript = {fake::Status(SERVICE_START_PENDING, 1, 500)};
+  SC_HANDLE hService = Open(kName, SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(platform::StartServiceA(hService, 0, nullptr));
+  SERVICE_STATUS status{};
+  EXPECT_FALSE(platform::ControlService(hService, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+
+  ASSERT_TRUE(platform::DeleteService(hService));
+  EXPECT_EQ(platform::CreateServiceA(
+                hScm, kName, kName, SERVICE_ALL_ACCESS,
+                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                SERVICE_ERROR_NORMAL, kImage, nullptr, nullptr, nullptr,
+                nullptr, nullptr),
+            nullptr);
+  EXPECT_EQ(platform::GetLastError(),
+            static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+  // Once the handle closes, the name is free again.
+  ASSERT_TRUE(platform::CloseServiceHandle(hService));
+  SC_HANDLE hAgain = platform::CreateServiceA(
+      hScm, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, kImage, nullptr, nullptr,
+      nullptr, nullptr, nullptr);
+  ASSERT_NE(hAgain, nullptr);
+  EXPECT_EQ(fake::FindService(kName)->startRequests, 0);
+  EXPECT_TRUE(platform::CloseServiceHandle(hAgain));
+}
+
 class FakeRegistry : public FakeTest {};
 
 TEST_F(FakeRegistry, ValuesAreReadAsTheRealRegistryHandsThemOut) {
@@ -250,6 +280,22 @@ TEST_F(FakeRegistry, OpeningFollowsTheRealRules) {
   EXPECT_EQ(fake::LeakReport(), "");
 }
 
+TEST_F(FakeRegistry, KeyDeletedUnderAnOpenHandleIsReportedSo) {
+  fake::SetStringValue(kKey, "ImagePath", kImage);
+  HKEY hKey = nullptr;
+  ASSERT_EQ(platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ,
+                                    &hKey),
+            ERROR_SUCCESS);
+  fake::DeleteKey("System\\CurrentControlSet\\Services");
+  EXPECT_FALSE(fake::KeyExists(kKey));
+  DWORD size = 0;
+  EXPECT_EQ(platform::RegQueryValueExA(hKey, "ImagePath", nullptr, nullptr,
+                                       nullptr, &size),
+            ERROR_KEY_DELETED);
+  EXPECT_EQ(platform::RegCloseKey(hKey), ERROR_SUCCESS);
+  EXPECT_EQ(fake::LeakReport(), "");
+}
+
 class FakeFailures : public FakeServices {};
 
 TEST_F(FakeFailures, NthFallibleCallFailsWithItsNaturalError) {
@@ -302,6 +348,111 @@ TEST_F(FakeFailures, QueuedFailuresOfOneFunctionComeInTurn) {
   platform::RegCloseKey(hKey);
 }
 
+// Runs every fallible function once, in a state where each would succeed.
+void CallEachFallibleFunction(SC_HANDLE hScm) {
+  char text[MAX_PATH];
+  wchar_t wide[8];
+  SERVICE_STATUS status{};
+  SC_HANDLE hService = platform::OpenServiceA(hScm, kName, SERVICE_ALL_ACCESS);
+  platform::StartServiceA(hService, 0, nullptr);
+  platform::QueryServiceStatus(hService, &status);
+  platform::ControlService(hService, SERVICE_CONTROL_STOP, &status);
+  platform::DeleteService(hService);
+  platform::CloseServiceHandle(hService);
+  SC_HANDLE hCreated = platform::CreateServiceA(
+      hScm, "Other", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "x.exe", nullptr, nullptr,
+      nullptr, nullptr, nullptr);
+  platform::CloseServiceHandle(hCreated);
+  HKEY hKey = nullptr;
+  platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &hKey);
+  DWORD size = sizeof text;
+  platform::RegQueryValueExA(hKey, "ImagePath", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(text), &size);
+  platform::RegSetValueExA(hKey, "Description", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>("d"), 2);
+  platform::RegCloseKey(hKey);
+  platform::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                           ERROR_ACCESS_DENIED, 0, text, sizeof text, nullptr);
+  platform::GetModuleFileNameA(nullptr, text, sizeof text);
+  platform::MultiByteToWideChar(CP_ACP, 0, "abc", -1, wide, 8);
+  platform::WideCharToMultiByte(CP_ACP, 0, L"abc", -1, text, sizeof text,
+                                nullptr, nullptr);
+  platform::LoadStringA(nullptr, 1, text, sizeof text);
+  platform::MessageBoxA(nullptr, "t", "c", MB_OK);
+}
+
+TEST_F(FakeFailures, ASweepReachesEveryFallibleCallAndLeavesNothingOpen) {
+  fake::AddService(kName, kImage);
+  fake::ClearFailures();
+  CallEachFallibleFunction(hScm);
+  const int count = fake::FallibleCallCount();
+  EXPECT_EQ(count, 15);
+  for (int n = 1; n <= count; ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    fake::Reset();
+    fake::AddService(kName, kImage);
+    hScm = platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    fake::ClearFailures();
+    fake::FailCall(n, ERROR_INVALID_DATA);
+    platform::SetLastError(0);
+    CallEachFallibleFunction(hScm);
+    platform::CloseServiceHandle(hScm);
+    EXPECT_EQ(fake::LeakReport(), "");
+    EXPECT_EQ(fake::FallibleCallCount(), count);
+  }
+}
+
+TEST_F(FakeFailures, EachFunctionFailsWithItsNaturalError) {
+  struct Case {
+    const char* function;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"OpenServiceA", ERROR_ACCESS_DENIED},
+      {"FormatMessageA", ERROR_MR_MID_NOT_FOUND},
+      {"MultiByteToWideChar", ERROR_NO_UNICODE_TRANSLATION},
+      {"WideCharToMultiByte", ERROR_NO_UNICODE_TRANSLATION},
+      {"GetModuleFileNameA", ERROR_INSUFFICIENT_BUFFER},
+      {"LoadStringA", ERROR_RESOURCE_NAME_NOT_FOUND},
+      {"MessageBoxA", ERROR_NOT_ENOUGH_MEMORY},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.function);
+    fake::Reset();
+    fake::AddService(kName, kImage);
+    hScm = platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    fake::FailNext(c.function);
+    char text[MAX_PATH] = "untouched";
+    wchar_t wide[8];
+    platform::SetLastError(0xdeadbeef);
+    const std::string name = c.function;
+    bool failed = false;
+    if (name == "OpenServiceA") {
+      failed = platform::OpenServiceA(hScm, kName, 1) == nullptr;
+    } else if (name == "FormatMessageA") {
+      failed = platform::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 5,
+                                        0, text, sizeof text, nullptr) == 0;
+    } else if (name == "MultiByteToWideChar") {
+      failed = platform::MultiByteToWideChar(CP_ACP, 0, "a", -1, wide, 8) == 0;
+    } else if (name == "WideCharToMultiByte") {
+      failed = platform::WideCharToMultiByte(CP_ACP, 0, L"a", -1, text,
+                                             sizeof text, nullptr,
+                                             nullptr) == 0;
+    } else if (name == "GetModuleFileNameA") {
+      failed = platform::GetModuleFileNameA(nullptr, text, sizeof text) == 0;
+    } else if (name == "LoadStringA") {
+      failed = platform::LoadStringA(nullptr, 1, text, sizeof text) == 0;
+    } else if (name == "MessageBoxA") {
+      failed = platform::MessageBoxA(nullptr, "t", "c", MB_OK) == 0;
+      EXPECT_TRUE(fake::MessageBoxes().empty());
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(platform::GetLastError(), c.error);
+    EXPECT_STREQ(text, "untouched");
+  }
+}
+
 class FakeStrings : public FakeTest {};
 
 TEST_F(FakeStrings, StringsAreCountedAndLaidOutLikeRealOnes) {
@@ -348,6 +499,24 @@ TEST_F(FakeStrings, ScriptedAllocationFailures) {
   platform::SysFreeString(joined);
 }
 
+TEST_F(FakeStrings, StringsNotHandedOutAreMisuse) {
+  BSTR text = platform::SysAllocStringLen(nullptr, 3);
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(platform::SysStringLen(text), 3u);
+  EXPECT_EQ(text[0], L'\0');
+  platform::SysFreeString(text);
+  EXPECT_EQ(text[0], static_cast<OLECHAR>(0xDDDD));  // poisoned, not reused
+  EXPECT_EQ(platform::SysStringLen(text), 3u);
+
+  OLECHAR foreign[] = {0, 0, 'x', 0};
+  BSTR stranger = reinterpret_cast<BSTR>(&foreign[2]);
+  platform::SysFreeString(stranger);
+  BSTR joined = nullptr;
+  EXPECT_EQ(platform::VarBstrCat(stranger, nullptr, &joined), E_INVALIDARG);
+  EXPECT_EQ(fake::Misuse().size(), 3u);
+  EXPECT_EQ(fake::LiveStrings(), 0);
+}
+
 class FakeSystem : public FakeTest {};
 
 TEST_F(FakeSystem, SystemTextsMatchTheRealOnesAndAreAccounted) {
@@ -390,6 +559,36 @@ TEST_F(FakeSystem, SystemTextsMatchTheRealOnesAndAreAccounted) {
             0u);
   EXPECT_EQ(platform::GetLastError(),
             static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+}
+
+TEST_F(FakeSystem, InsertsAreFilledAsTheRealFormatterFillsThem) {
+  fake::SetSystemText(ERROR_SERVICE_DEPENDENCY_FAIL, "Needs %1 first.%n");
+  DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>("RPCSS")};
+  char buffer[64];
+  const DWORD length = platform::FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr,
+      ERROR_SERVICE_DEPENDENCY_FAIL, 0, buffer, sizeof buffer,
+      reinterpret_cast<va_list*>(args));
+  EXPECT_STREQ(buffer, "Needs RPCSS first.\r\n");
+  EXPECT_EQ(length, std::strlen(buffer));
+  EXPECT_EQ(platform::FormatMessageA(
+                FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                nullptr, ERROR_SERVICE_DEPENDENCY_FAIL, 0, buffer,
+                sizeof buffer, nullptr),
+            17u);
+  EXPECT_STREQ(buffer, "Needs %1 first.%n");
+}
+
+TEST_F(FakeSystem, CatalogueTextsComeFromTheRealResources) {
+  char expected[256] = "";
+  const int realLength =
+      ::LoadStringA(::GetModuleHandleA(nullptr), 1, expected, sizeof expected);
+  ASSERT_GT(realLength, 0);
+  char text[256] = "";
+  EXPECT_EQ(platform::LoadStringA(nullptr, 1, text, sizeof text), realLength);
+  EXPECT_STREQ(text, expected);
+  EXPECT_EQ(fake::Calls().back().ToString(),
+            "LoadStringA(null, 0x1, out, 0x100)");
 }
 
 TEST_F(FakeSystem, ModulePathIsCutLikeWindowsCutsIt) {
