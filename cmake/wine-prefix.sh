@@ -7,15 +7,11 @@ export WINEPREFIX=$2
 export WINEDEBUG=-all
 log="$WINEPREFIX.log"
 
-# Starts the one persistent server of the run. A server already running in
-# this prefix (a crashed run's, or a passing wine command's that would exit
-# a few seconds later) is replaced, so that the whole run keeps one server.
+# Starts the one persistent server of the run. When a server already runs
+# in this prefix (an earlier run's or scripts/run's), it is kept, together
+# with the services it runs: ending it would stop what a user started.
 start_server() {
-  if ! wineserver -p >>"$log" 2>&1 </dev/null; then
-    wineserver -k >>"$log" 2>&1 </dev/null
-    wineserver -w
-    wineserver -p >>"$log" 2>&1 </dev/null
-  fi
+  wineserver -p >>"$log" 2>&1 </dev/null || true
 }
 
 case $action in
