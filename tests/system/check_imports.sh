@@ -1,6 +1,8 @@
 #!/bin/sh
 # Fails unless every DLL that an executable imports is one that Windows
-# itself ships. Usage: check_imports.sh OBJDUMP EXECUTABLE
+# itself ships, and unless the DLLs that are delay-loaded (user32, oleaut32)
+# stay out of the eager import table, where the loader would map them at
+# start-up. Usage: check_imports.sh OBJDUMP EXECUTABLE
 set -u
 objdump=$1
 exe=$2
@@ -21,8 +23,11 @@ echo "DLLs imported by $exe:"
 for dll in $dlls; do
   # Letter case means nothing to the loader.
   case $(printf '%s' "$dll" | tr '[:upper:]' '[:lower:]') in
-    kernel32.dll | user32.dll | advapi32.dll | oleaut32.dll | msvcrt.dll | \
-    api-ms-win-crt-*.dll)
+    user32.dll | oleaut32.dll)
+      echo "  $dll  <- imported eagerly; it is meant to be delay-loaded"
+      status=1
+      ;;
+    kernel32.dll | advapi32.dll | msvcrt.dll | api-ms-win-crt-*.dll)
       echo "  $dll"
       ;;
     *)
@@ -31,7 +36,14 @@ for dll in $dlls; do
       ;;
   esac
 done
+# The delay-loaded DLLs are named, as plain strings, in the image.
+for dll in user32.dll oleaut32.dll; do
+  if ! grep -qai "$dll" "$exe"; then
+    echo "  $dll  <- not named in the image at all: delay-loading is gone" >&2
+    status=1
+  fi
+done
 if [ $status -ne 0 ]; then
-  echo "$exe needs a DLL that Windows does not ship; link it statically" >&2
+  echo "$exe: link only DLLs Windows ships, user32 and oleaut32 delay-loaded" >&2
 fi
 exit $status
