@@ -96,30 +96,15 @@ HRESULT SetDescriptionBody(const OwnedWideString& serviceName,
                            OwnedWideString& errorText) {
   if (description.Length() == 0) return S_OK;
 
-  // An empty name would name the key of all services, and a path that
-  // cannot be converted would reach the open as no subkey, that is HKLM
-  // itself: neither is a service's own key, so nothing is opened.
+  // An empty name would name the key that holds all services, not a
+  // service's own key: nothing is opened.
   if (serviceName.Length() == 0) {
     SetFailureText(errorText, "Failed call to Open Services Key: ",
                    ERROR_INVALID_DATA);
     return E_FAIL;
   }
-  const OwnedWideString keyPath = ServicesKeyPath(serviceName);
-  const NarrowCopy keyText(keyPath);
-  if (keyText.Get() == nullptr) {
-    SetFailureText(errorText, "Failed call to Open Services Key: ",
-                   ERROR_INVALID_DATA);
-    return E_FAIL;
-  }
-
   RegistryKey key;
-  const LSTATUS opened = platform::RegOpenKeyExA(
-      HKEY_LOCAL_MACHINE, keyText.Get(), 0, KEY_WRITE, key.Receive());
-  if (opened != ERROR_SUCCESS) {
-    SetFailureText(errorText, "Failed call to Open Services Key: ",
-                   static_cast<DWORD>(opened));
-    return E_FAIL;
-  }
+  if (!OpenServicesKey(serviceName, KEY_WRITE, key, errorText)) return E_FAIL;
 
   const NarrowCopy text(description);
   DWORD code = ERROR_INVALID_DATA;

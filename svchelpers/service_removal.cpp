@@ -19,23 +19,8 @@ HRESULT IsThisMyServiceBody(const OwnedWideString& serviceName,
                             BOOL* pbIsMine, const OwnedWideString& moduleName,
                             OwnedWideString& errorText) {
   *pbIsMine = FALSE;
-  const OwnedWideString keyPath = ServicesKeyPath(serviceName);
-  const NarrowCopy keyText(keyPath);
-  // Without a subkey the open would give HKLM itself: refuse instead.
-  if (keyText.Get() == nullptr) {
-    SetFailureText(errorText, "Failed call to Open Services Key: ",
-                   ERROR_INVALID_DATA);
-    return E_FAIL;
-  }
-
   RegistryKey key;
-  const LSTATUS opened = platform::RegOpenKeyExA(
-      HKEY_LOCAL_MACHINE, keyText.Get(), 0, KEY_READ, key.Receive());
-  if (opened != ERROR_SUCCESS) {
-    SetFailureText(errorText, "Failed call to Open Services Key: ",
-                   static_cast<DWORD>(opened));
-    return E_FAIL;
-  }
+  if (!OpenServicesKey(serviceName, KEY_READ, key, errorText)) return E_FAIL;
 
   BYTE value[kImagePathBytes] = {};
   DWORD size = kImagePathBytes;
