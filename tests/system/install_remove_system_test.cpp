@@ -31,29 +31,6 @@ bool StartsWith(const std::string& text, const std::string& start) {
   return text.compare(0, start.size(), start) == 0;
 }
 
-// A deleted name is freed once the stand-in's process has gone.
-bool WaitUntilGone(const std::string& name) {
-  for (int i = 0; i < 150; ++i) {
-    if (!systest::ServiceExists(name)) return true;
-    Sleep(100);
-  }
-  return false;
-}
-
-void ExpectSameConfig(const systest::ServiceConfig& before,
-                      const systest::ServiceConfig& after) {
-  EXPECT_EQ(before.serviceType, after.serviceType);
-  EXPECT_EQ(before.startType, after.startType);
-  EXPECT_EQ(before.errorControl, after.errorControl);
-  EXPECT_EQ(before.binaryPathName, after.binaryPathName);
-  EXPECT_EQ(before.startName, after.startName);
-  EXPECT_EQ(before.displayName, after.displayName);
-  EXPECT_EQ(before.dependOnService, after.dependOnService);
-  EXPECT_EQ(before.imagePathType, after.imagePathType);
-  EXPECT_EQ(before.hasDescription, after.hasDescription);
-  EXPECT_EQ(before.description, after.description);
-}
-
 class InstallRemove : public ::testing::Test {
  protected:
   void SetUp() override { dir_.WriteScript(StandinScript()); }
@@ -122,7 +99,7 @@ TEST_F(InstallRemove, InstallAutoSpxBesideARunningTcpServiceLeavesTcpUntouched) 
 
   systest::ServiceConfig tcpAfter;
   ASSERT_TRUE(systest::QueryConfig(kTcpService, tcpAfter));
-  ExpectSameConfig(tcpBefore, tcpAfter);
+  systest::ExpectSameConfig(tcpBefore, tcpAfter);
   SERVICE_STATUS_PROCESS tcpStatusAfter = {};
   ASSERT_TRUE(systest::QueryStatus(kTcpService, tcpStatusAfter));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), tcpStatusAfter.dwCurrentState);
@@ -139,7 +116,7 @@ TEST_F(InstallRemove, InstallOverItsOwnRegistrationSucceedsAndChangesNothing) {
 
   systest::ServiceConfig after;
   ASSERT_TRUE(systest::QueryConfig(kTcpService, after));
-  ExpectSameConfig(before, after);
+  systest::ExpectSameConfig(before, after);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), systest::ServiceState(kTcpService));
   EXPECT_EQ("", dir_.ReadLog());
 }
@@ -154,7 +131,7 @@ TEST_F(InstallRemove, InstallOverAnotherProgramsRegistrationSucceedsAndChangesNo
 
   systest::ServiceConfig after;
   ASSERT_TRUE(systest::QueryConfig(kTcpService, after));
-  ExpectSameConfig(before, after);
+  systest::ExpectSameConfig(before, after);
   EXPECT_EQ(other.ServerCommandLine("tcp"), after.binaryPathName);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), after.startType);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), systest::ScQueryState(kTcpService));
@@ -200,7 +177,7 @@ TEST_F(InstallRemove, RemoveStopsTheRunningServiceAndDeletesIt) {
 
   EXPECT_EQ(kExitSuccess, systest::RunTessardctl(dir_, "nogui remove tcp"));
 
-  EXPECT_TRUE(WaitUntilGone(kTcpService));
+  EXPECT_TRUE(systest::WaitUntilGone(kTcpService));
   EXPECT_EQ(0u, systest::ScQueryState(kTcpService)) << "sc.exe still finds it";
   EXPECT_EQ(std::vector<std::string>{"1"}, dir_.LogValues("control")) << dir_.ReadLog();
   EXPECT_TRUE(StartsWith(LastStatus(dir_), "STOPPED")) << dir_.ReadLog();
@@ -212,7 +189,7 @@ TEST_F(InstallRemove, RemoveSpxLeavesTheTcpServiceRunning) {
 
   EXPECT_EQ(kExitSuccess, systest::RunTessardctl(dir_, "nogui remove spx"));
 
-  EXPECT_TRUE(WaitUntilGone(kSpxService));
+  EXPECT_TRUE(systest::WaitUntilGone(kSpxService));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ServiceState(kTcpService));
   ExpectRegisteredAsInstalled("tcp");
   EXPECT_EQ(std::vector<std::string>{"1"}, dir_.LogValues("control"))

@@ -29,14 +29,6 @@ std::string FullPath(const std::string& path) {
   return full;
 }
 
-bool WaitUntilGone(const std::string& name) {
-  for (int i = 0; i < 150; ++i) {
-    if (!systest::ServiceExists(name)) return true;
-    Sleep(100);
-  }
-  return false;
-}
-
 class LongUtilityPath : public ::testing::Test {
  protected:
   // A test directory, beside home_, whose path makes the server command line
@@ -84,7 +76,7 @@ TEST_F(LongUtilityPath, CommandLineOfExactly255CharactersInstallsStartsAndRemove
             dir->LogValues("process"));
 
   EXPECT_EQ(kExitSuccess, systest::RunTessardctl(*dir, "nogui remove tcp"));
-  EXPECT_TRUE(WaitUntilGone(kTcpService));
+  EXPECT_TRUE(systest::WaitUntilGone(kTcpService));
   EXPECT_EQ(0u, systest::ScQueryState(kTcpService)) << "sc.exe still finds it";
 }
 

@@ -95,30 +95,6 @@ void SetManagerDescription(const std::string& name, const std::string& text) {
       << "error " << GetLastError();
 }
 
-// The service manager frees a deleted name once the last handle to it is
-// closed and its process has gone; allow it that moment.
-bool WaitUntilGone(const std::string& name) {
-  for (int i = 0; i < 150; ++i) {
-    if (!systest::ServiceExists(name)) return true;
-    Sleep(100);
-  }
-  return false;
-}
-
-void ExpectSameConfig(const systest::ServiceConfig& before,
-                      const systest::ServiceConfig& after) {
-  EXPECT_EQ(before.serviceType, after.serviceType);
-  EXPECT_EQ(before.startType, after.startType);
-  EXPECT_EQ(before.errorControl, after.errorControl);
-  EXPECT_EQ(before.binaryPathName, after.binaryPathName);
-  EXPECT_EQ(before.startName, after.startName);
-  EXPECT_EQ(before.displayName, after.displayName);
-  EXPECT_EQ(before.dependOnService, after.dependOnService);
-  EXPECT_EQ(before.imagePathType, after.imagePathType);
-  EXPECT_EQ(before.hasDescription, after.hasDescription);
-  EXPECT_EQ(before.description, after.description);
-}
-
 std::string CurrentTestName() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   return std::string(info->test_suite_name()) + " " + info->name();
@@ -212,7 +188,7 @@ TEST_F(HelperLibrary, InstallLeavesAnExistingServiceOfThatNameExactlyAsItWas) {
   EXPECT_TRUE(errorText_.IsNull()) << Narrow(errorText_);
   systest::ServiceConfig after;
   ASSERT_TRUE(systest::QueryConfig(kService, after));
-  ExpectSameConfig(before, after);
+  systest::ExpectSameConfig(before, after);
   EXPECT_EQ(otherPath, after.binaryPathName);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), after.startType);
   EXPECT_EQ(managerDescriptionBefore, ManagerDescription(kService));
@@ -281,7 +257,7 @@ TEST_F(HelperLibrary, UninstallStopsARunningServiceAndDeletesIt) {
   EXPECT_EQ(S_OK, Uninstall(Uppercase(Module()))) << Narrow(errorText_);
 
   EXPECT_TRUE(errorText_.IsNull()) << Narrow(errorText_);
-  EXPECT_TRUE(WaitUntilGone(kService));
+  EXPECT_TRUE(systest::WaitUntilGone(kService));
   EXPECT_EQ(0u, systest::ScQueryState(kService)) << "sc.exe still finds it";
   EXPECT_EQ(std::vector<std::string>{"1"}, dir_.LogValues("control")) << dir_.ReadLog();
   const std::vector<std::string> statuses = dir_.LogValues("status");
@@ -294,7 +270,7 @@ TEST_F(HelperLibrary, UninstallDeletesAServiceThatIsNotRunning) {
 
   EXPECT_EQ(S_OK, Uninstall(Module())) << Narrow(errorText_);
 
-  EXPECT_TRUE(WaitUntilGone(kService));
+  EXPECT_TRUE(systest::WaitUntilGone(kService));
   EXPECT_EQ("", dir_.ReadLog()) << "the stand-in was never started";
 }
 
@@ -418,7 +394,7 @@ TEST_F(StopIgnored, UninstallWaitsForTheStopThenDeletesTheServiceAnyway) {
     TerminateProcess(process.Get(), ERROR_PROCESS_ABORTED);
     WaitForSingleObject(process.Get(), 5000);
   }
-  EXPECT_TRUE(WaitUntilGone(kService));
+  EXPECT_TRUE(systest::WaitUntilGone(kService));
 }
 
 }  // namespace

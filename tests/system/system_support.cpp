@@ -452,6 +452,28 @@ bool QueryConfig(const std::string& name, ServiceConfig& config) {
   return true;
 }
 
+bool WaitUntilGone(const std::string& name, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (ServiceExists(name)) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(100);
+  }
+  return true;
+}
+
+void ExpectSameConfig(const ServiceConfig& before, const ServiceConfig& after) {
+  EXPECT_EQ(before.serviceType, after.serviceType);
+  EXPECT_EQ(before.startType, after.startType);
+  EXPECT_EQ(before.errorControl, after.errorControl);
+  EXPECT_EQ(before.binaryPathName, after.binaryPathName);
+  EXPECT_EQ(before.startName, after.startName);
+  EXPECT_EQ(before.displayName, after.displayName);
+  EXPECT_EQ(before.dependOnService, after.dependOnService);
+  EXPECT_EQ(before.imagePathType, after.imagePathType);
+  EXPECT_EQ(before.hasDescription, after.hasDescription);
+  EXPECT_EQ(before.description, after.description);
+}
+
 void RemoveService(const std::string& name) {
   DWORD error = NO_ERROR;
   ScHandle hService = OpenServiceHandle(name, SERVICE_ALL_ACCESS, &error);

@@ -171,6 +171,15 @@ struct ServiceConfig {
 };
 bool QueryConfig(const std::string& name, ServiceConfig& config);
 
+// Waits until no service of the name is registered: a deleted service
+// goes once its last handle is closed and its process has ended. False when
+// it is still there after the timeout.
+bool WaitUntilGone(const std::string& name, DWORD timeoutMs = 15000);
+
+// Expects two readings of a service's configuration to be the same in
+// every field.
+void ExpectSameConfig(const ServiceConfig& before, const ServiceConfig& after);
+
 // Stops the service (ending its process if it will not stop), deletes it and
 // waits until the name is free. Nothing happens when it does not exist.
 void RemoveService(const std::string& name);
