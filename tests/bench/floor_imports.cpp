@@ -1,6 +1,7 @@
-// The second floor of the benchmarks: a program that does nothing but, like
-// tessardctl.exe, imports user32, advapi32 and oleaut32, so that the cost of
-// loading those DLLs under Wine shows apart from the utility's own work.
+// The second floor of the benchmarks: a program that does nothing but import
+// user32, advapi32 and oleaut32, the DLLs tessardctl.exe needs once it works
+// on a service, so that the cost of loading them under Wine shows apart from
+// the utility's own work.
 #include <windows.h>
 #include <oleauto.h>
 
