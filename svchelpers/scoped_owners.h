@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "error_text.h"
 #include "owned_wide_string.h"
 #include "platform.h"
 
@@ -41,6 +42,18 @@ class ServiceHandle {
  private:
   SC_HANDLE m_h;
 };
+
+// Opens the local service manager with all access into hScm. False, with
+// the error text "Failed call to OpenSCManager: " and the system's text for
+// the last error, when it cannot be opened.
+inline bool OpenManager(ServiceHandle& hScm, OwnedWideString& errorText) {
+  hScm = ServiceHandle(
+      platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (hScm) return true;
+  const DWORD error = platform::GetLastError();
+  SetFailureText(errorText, "Failed call to OpenSCManager: ", error);
+  return false;
+}
 
 // An opened registry key, closed through the seam when the owner ends.
 class RegistryKey {

@@ -15,16 +15,11 @@ namespace {
 // A list of one name, ended by two NULs (the literal adds the second).
 constexpr char kDependencies[] = "RPCSS\0";
 
-HRESULT IsInstalledBody(const OwnedWideString& serviceName,
-                        BOOL* pbInstalled, OwnedWideString& errorText) {
+HRESULT IsInstalledBody(const OwnedWideString& serviceName, BOOL* pbInstalled,
+                        OwnedWideString& errorText) {
   *pbInstalled = FALSE;
-  ServiceHandle hScm(
-      platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!hScm) {
-    const DWORD error = platform::GetLastError();
-    SetFailureText(errorText, "Failed call to OpenSCManager: ", error);
-    return E_FAIL;
-  }
+  ServiceHandle hScm;
+  if (!OpenManager(hScm, errorText)) return E_FAIL;
   const NarrowCopy name(serviceName);
   ServiceHandle hService(
       platform::OpenServiceA(hScm.Get(), name.Get(), SERVICE_QUERY_CONFIG));
@@ -49,13 +44,8 @@ HRESULT InstallBody(const OwnedWideString& serviceName,
       IsInstalled(OwnedWideString(serviceName), &bInstalled, errorText);
   if (FAILED(hr) || bInstalled) return hr;
 
-  ServiceHandle hScm(
-      platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!hScm) {
-    const DWORD error = platform::GetLastError();
-    SetFailureText(errorText, "Failed call to OpenSCManager: ", error);
-    return E_FAIL;
-  }
+  ServiceHandle hScm;
+  if (!OpenManager(hScm, errorText)) return E_FAIL;
 
   // No account means the local system account; no password, none.
   if (account.Length() == 0) account.Release();
@@ -70,8 +60,8 @@ HRESULT InstallBody(const OwnedWideString& serviceName,
   // the local system account instead of the one asked for.
   if ((!account.IsNull() && accountText.Get() == nullptr) ||
       (!password.IsNull() && passwordText.Get() == nullptr)) {
-    SetFailureText(errorText, "Failed call to CreateService: ",
-                   ERROR_INVALID_DATA);
+    SetFailureText(errorText,
+                   "Failed call to CreateService: ", ERROR_INVALID_DATA);
     return E_FAIL;
   }
 
@@ -99,8 +89,8 @@ HRESULT SetDescriptionBody(const OwnedWideString& serviceName,
   // An empty name would name the key that holds all services, not a
   // service's own key: nothing is opened.
   if (serviceName.Length() == 0) {
-    SetFailureText(errorText, "Failed call to Open Services Key: ",
-                   ERROR_INVALID_DATA);
+    SetFailureText(errorText,
+                   "Failed call to Open Services Key: ", ERROR_INVALID_DATA);
     return E_FAIL;
   }
   RegistryKey key;
@@ -126,42 +116,33 @@ HRESULT SetDescriptionBody(const OwnedWideString& serviceName,
 HRESULT IsInstalled(OwnedWideString serviceName, BOOL* pbInstalled,
                     OwnedWideString& errorText) {
   const ReleasedOnReturn strings{&serviceName};
-  try {
-    return IsInstalledBody(serviceName, pbInstalled, errorText);
-  } catch (...) {
-    errorText = "Exception caught in AtServiceHelpers::IsInstalled";
-    return E_UNEXPECTED;
-  }
+  return WithCatchAll(
+      "Exception caught in AtServiceHelpers::IsInstalled", errorText,
+      [&] { return IsInstalledBody(serviceName, pbInstalled, errorText); });
 }
 
 HRESULT InstallWithModuleName(OwnedWideString serviceName,
                               OwnedWideString displayName,
                               OwnedWideString description,
-                              OwnedWideString account,
-                              OwnedWideString password,
+                              OwnedWideString account, OwnedWideString password,
                               OwnedWideString moduleName,
                               OwnedWideString& errorText) {
   const ReleasedOnReturn strings{&serviceName, &displayName, &description,
                                  &account,     &password,    &moduleName};
-  try {
-    return InstallBody(serviceName, displayName, description, account,
-                       password, moduleName, errorText);
-  } catch (...) {
-    errorText = "Exception caught in AtServiceHelpers::InstallWithModuleName";
-    return E_UNEXPECTED;
-  }
+  return WithCatchAll(
+      "Exception caught in AtServiceHelpers::InstallWithModuleName", errorText,
+      [&] {
+        return InstallBody(serviceName, displayName, description, account,
+                           password, moduleName, errorText);
+      });
 }
 
-HRESULT SetDescription(OwnedWideString serviceName,
-                       OwnedWideString description,
+HRESULT SetDescription(OwnedWideString serviceName, OwnedWideString description,
                        OwnedWideString& errorText) {
   const ReleasedOnReturn strings{&serviceName, &description};
-  try {
-    return SetDescriptionBody(serviceName, description, errorText);
-  } catch (...) {
-    errorText = "Exception caught in AtServiceHelpers::SetDescription";
-    return E_UNEXPECTED;
-  }
+  return WithCatchAll(
+      "Exception caught in AtServiceHelpers::SetDescription", errorText,
+      [&] { return SetDescriptionBody(serviceName, description, errorText); });
 }
 
 }  // namespace AtServiceHelpers

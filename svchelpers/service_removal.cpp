@@ -15,8 +15,8 @@ constexpr LONG kStopBudgetMs = 30000;
 constexpr DWORD kStopPollMs = 500;
 constexpr DWORD kStopSettleMs = 100;
 
-HRESULT IsThisMyServiceBody(const OwnedWideString& serviceName,
-                            BOOL* pbIsMine, const OwnedWideString& moduleName,
+HRESULT IsThisMyServiceBody(const OwnedWideString& serviceName, BOOL* pbIsMine,
+                            const OwnedWideString& moduleName,
                             OwnedWideString& errorText) {
   *pbIsMine = FALSE;
   RegistryKey key;
@@ -31,8 +31,7 @@ HRESULT IsThisMyServiceBody(const OwnedWideString& serviceName,
     // Only a string that ends inside what was stored can be compared.
     if (type != REG_SZ && type != REG_EXPAND_SZ) {
       code = ERROR_INVALID_DATA;
-    } else if (size > kImagePathBytes ||
-               (size != 0 && value[size - 1] != 0)) {
+    } else if (size > kImagePathBytes || (size != 0 && value[size - 1] != 0)) {
       code = ERROR_INVALID_DATA;
     }
   }
@@ -71,13 +70,8 @@ HRESULT UninstallBody(const OwnedWideString& serviceName,
     return E_FAIL;
   }
 
-  ServiceHandle hScm(
-      platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!hScm) {
-    const DWORD error = platform::GetLastError();
-    SetFailureText(errorText, "Failed call to OpenSCManager: ", error);
-    return E_FAIL;
-  }
+  ServiceHandle hScm;
+  if (!OpenManager(hScm, errorText)) return E_FAIL;
   const NarrowCopy name(serviceName);
   ServiceHandle hService(platform::OpenServiceA(
       hScm.Get(), name.Get(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
@@ -127,26 +121,22 @@ HRESULT IsThisMyServiceWithModuleName(OwnedWideString serviceName,
                                       OwnedWideString moduleName,
                                       OwnedWideString& errorText) {
   const ReleasedOnReturn strings{&serviceName, &moduleName};
-  try {
-    return IsThisMyServiceBody(serviceName, pbIsMine, moduleName, errorText);
-  } catch (...) {
-    errorText =
-        "Exception caught in AtServiceHelpers::IsThisMyServiceWithModuleName";
-    return E_UNEXPECTED;
-  }
+  return WithCatchAll(
+      "Exception caught in AtServiceHelpers::IsThisMyServiceWithModuleName",
+      errorText, [&] {
+        return IsThisMyServiceBody(serviceName, pbIsMine, moduleName,
+                                   errorText);
+      });
 }
 
 HRESULT UninstallWithModuleName(OwnedWideString serviceName,
                                 OwnedWideString moduleName,
                                 OwnedWideString& errorText) {
   const ReleasedOnReturn strings{&serviceName, &moduleName};
-  try {
-    return UninstallBody(serviceName, moduleName, errorText);
-  } catch (...) {
-    errorText =
-        "Exception caught in AtServiceHelpers::UninstallWithModuleName";
-    return E_UNEXPECTED;
-  }
+  return WithCatchAll(
+      "Exception caught in AtServiceHelpers::UninstallWithModuleName",
+      errorText,
+      [&] { return UninstallBody(serviceName, moduleName, errorText); });
 }
 
 }  // namespace AtServiceHelpers
