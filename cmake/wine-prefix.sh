@@ -21,8 +21,9 @@ up)
     mkdir -p "$WINEPREFIX"
     # Create the prefix and let its server exit before starting ours: a
     # persistent server started while wineboot runs leaves two service
-    # managers side by side.
-    wineboot -i >>"$log" 2>&1 </dev/null
+    # managers side by side. Nothing here needs .NET or the HTML engine, and
+    # with a display Wine would offer to install them and wait for an answer.
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >>"$log" 2>&1 </dev/null
     wineserver -w
     start_server
   else
