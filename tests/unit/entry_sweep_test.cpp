@@ -128,7 +128,9 @@ TEST(EntrySweep, EachPlatformCallFailingInTurn) {
       if (exitCode == 0) {
         EXPECT_TRUE(s.succeeded()) << "success reported, but not achieved";
       }
-      if (s.essential.count(failed)) EXPECT_EQ(-1, exitCode);
+      if (s.essential.count(failed) != 0) {
+        EXPECT_EQ(-1, exitCode) << "a failure that must stop the action";
+      }
       ExpectNothingLeftOpen();
     }
   }
