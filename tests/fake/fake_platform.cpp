@@ -37,6 +37,7 @@ DWORD NaturalError(const std::string& name) {
 bool ShouldFail(const char* name, DWORD* error) {
   State& s = S();
   const int number = ++s.fallibleCalls;
+  s.fallibleCallNames.push_back(name);
   bool fail = false;
   DWORD scripted = 0;
   auto at = s.failCallAt.find(number);
@@ -200,6 +201,21 @@ void FailNext(const std::string& function, DWORD error, int skip) {
 
 int FallibleCallCount() { return S().fallibleCalls; }
 
+const std::vector<std::string>& FallibleCallNames() {
+  return S().fallibleCallNames;
+}
+
+const std::set<std::string>& FallibleFunctions() {
+  static const std::set<std::string> kNames = {
+      "OpenSCManagerA",      "OpenServiceA",        "CreateServiceA",
+      "StartServiceA",       "QueryServiceStatus",  "ControlService",
+      "DeleteService",       "RegOpenKeyExA",       "RegQueryValueExA",
+      "RegSetValueExA",      "FormatMessageA",      "GetModuleFileNameA",
+      "MultiByteToWideChar", "WideCharToMultiByte", "LoadStringA",
+      "MessageBoxA"};
+  return kNames;
+}
+
 void FailAllocation(int n) { S().failAllocationAt.insert(n); }
 
 int AllocationCount() { return S().allocations; }
@@ -209,6 +225,7 @@ void FailNextVarBstrCat(HRESULT hr) { S().failVarBstrCat.push_back(hr); }
 void ClearFailures() {
   State& s = S();
   s.fallibleCalls = 0;
+  s.fallibleCallNames.clear();
   s.failCallAt.clear();
   s.failNext.clear();
   s.allocations = 0;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,10 @@ void FailNext(const std::string& function, DWORD error = 0, int skip = 0);
 // Number of fallible calls made since the last Reset or ClearFailures; a
 // sweep runs an operation once clean to learn how many there are.
 int FallibleCallCount();
+// The names of those calls, in order (what a sweep's nth failure hits).
+const std::vector<std::string>& FallibleCallNames();
+// The names of the functions the fake can be told to fail, as listed above.
+const std::set<std::string>& FallibleFunctions();
 
 // Allocations are SysAllocStringLen, SysAllocStringByteLen and VarBstrCat.
 // Fails the nth allocation (1-based) since the last Reset or ClearFailures:

@@ -66,6 +66,7 @@ struct State {
 
   // Failure injection.
   int fallibleCalls = 0;
+  std::vector<std::string> fallibleCallNames;
   std::map<int, DWORD> failCallAt;  // fallible call number -> error
   std::list<QueuedFailure> failNext;
   int allocations = 0;

@@ -18,18 +18,6 @@ namespace {
 constexpr char kTcpName[] = "Veltrane Portmapper for TCP";
 constexpr char kOwnImage[] = "\"E:\\Tools\\tessard.exe\" tcp";
 
-// The calls the fake can be told to fail (see fake_platform.h).
-const std::set<std::string>& FallibleCalls() {
-  static const std::set<std::string> kNames = {
-      "OpenSCManagerA",   "OpenServiceA",       "CreateServiceA",
-      "StartServiceA",    "QueryServiceStatus", "ControlService",
-      "DeleteService",    "RegOpenKeyExA",      "RegQueryValueExA",
-      "RegSetValueExA",   "FormatMessageA",     "GetModuleFileNameA",
-      "MultiByteToWideChar", "WideCharToMultiByte", "LoadStringA",
-      "MessageBoxA"};
-  return kNames;
-}
-
 struct Scenario {
   const char* commandLine;
   std::function<void()> arrange;   // the system before the run
@@ -99,15 +87,6 @@ std::vector<Scenario> Scenarios() {
   };
 }
 
-// The names of the fallible calls of a clean run, in order.
-std::vector<std::string> FallibleSequence() {
-  std::vector<std::string> names;
-  for (const std::string& name : fake::CallNames()) {
-    if (FallibleCalls().count(name)) names.push_back(name);
-  }
-  return names;
-}
-
 TEST(EntrySweep, EachPlatformCallFailingInTurn) {
   for (const Scenario& s : Scenarios()) {
     SCOPED_TRACE(s.commandLine);
@@ -115,7 +94,7 @@ TEST(EntrySweep, EachPlatformCallFailingInTurn) {
     ASSERT_EQ(0, RunLine(s.commandLine));
     ASSERT_TRUE(s.succeeded());
     const int calls = fake::FallibleCallCount();
-    const std::vector<std::string> sequence = FallibleSequence();
+    const std::vector<std::string> sequence = fake::FallibleCallNames();
     ASSERT_EQ(static_cast<size_t>(calls), sequence.size());
 
     for (int i = 1; i <= calls; ++i) {

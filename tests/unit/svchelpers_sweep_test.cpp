@@ -59,13 +59,6 @@ struct Scenario {
 using Oracle = std::function<Outcome(const std::string& failed,
                                      int occurrence)>;
 
-const std::set<std::string> kFallible = {
-    "OpenSCManagerA",   "OpenServiceA",       "CreateServiceA",
-    "StartServiceA",    "QueryServiceStatus", "ControlService",
-    "DeleteService",    "RegOpenKeyExA",      "RegQueryValueExA",
-    "RegSetValueExA",   "FormatMessageA",     "GetModuleFileNameA",
-    "MultiByteToWideChar", "WideCharToMultiByte", "LoadStringA",
-    "MessageBoxA"};
 const std::set<std::string> kAllocations = {
     "SysAllocStringLen", "SysAllocStringByteLen", "VarBstrCat"};
 
@@ -100,7 +93,7 @@ void SweepCalls(const Scenario& s, const Oracle& oracle) {
   ASSERT_GT(count, 0);
   for (int i = 1; i <= count; ++i) {
     const Outcome outcome = RunOnce(s, [i] { fake::FailCall(i); });
-    const auto failed = NthCall(kFallible, i);
+    const auto failed = NthCall(fake::FallibleFunctions(), i);
     SCOPED_TRACE("fallible call " + std::to_string(i) + ": " + failed.first +
                  " #" + std::to_string(failed.second));
     EXPECT_EQ(oracle(failed.first, failed.second), outcome);
