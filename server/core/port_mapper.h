@@ -1,0 +1,107 @@
+// The port mapper: program 100000, versions 2 (portmap) and 3 and 4
+// (rpcbind), over one registration table. HandleCall takes one call message
+// as it arrived on a datagram or as one record of a stream and writes the
+// reply, if any. Free of Windows headers: the Windows program and the
+// native tests and fuzzers link it unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "registration_table.h"
+#include "statistics.h"
+#include "universal_address.h"
+#include "xdr.h"
+
+namespace tessard {
+
+constexpr std::uint32_t kPortMapperProgram = 100000;
+constexpr std::uint32_t kLowestVersion = 2;
+constexpr std::uint32_t kHighestVersion = 4;
+constexpr std::uint16_t kPortMapperPort = 111;
+
+// The largest call we read: a datagram, or a record on a stream.
+constexpr std::size_t kMaxCallSize = 8192;
+// A record may come in at most this many fragments.
+constexpr std::size_t kMaxFragments = kMaxCallSize;
+// The largest reply sent in a datagram: what RPC clients commonly read.
+constexpr std::size_t kMaxDatagramReply = 8800;
+// The largest reply on a stream: a DUMP of a full table.
+constexpr std::size_t kMaxStreamReply =
+    64 + kMaxRegistrations * (4 + 8 + (4 + kMaxNetid) + (4 + kMaxUaddr) +
+                              (4 + kMaxOwner));
+
+// How a call arrived.
+struct Caller {
+  std::string_view netid;  // of the transport: udp, tcp, udp6 or tcp6
+  bool stream = false;     // TCP: nothing can be reflected to a third party
+  bool loopback = false;   // sent from a loopback address of this machine
+  // The address the call was sent to, when known: a registration made on
+  // the wildcard address is answered with it.
+  bool hasLocal = false;
+  InetAddress local;
+};
+
+enum class CallOutcome {
+  kReply,      // send what was written
+  kSilent,     // send nothing; the message was a call we do not answer
+  kMalformed,  // not a call we can read: drop it, or close the stream
+};
+
+class PortMapper {
+ public:
+  using Clock = std::uint32_t (*)();
+
+  explicit PortMapper(std::size_t capacity = kMaxRegistrations,
+                      Clock clock = nullptr);
+
+  // Registers the port mapper itself on a transport it serves, on the
+  // wildcard address and port 111: versions 2 to 4 on udp and tcp, 3 and 4
+  // on udp6 and tcp6. These registrations cannot be removed.
+  void AddOwnTransport(std::string_view netid);
+
+  // A serving thread's claim on a table slot and a statistics block.
+  class Worker {
+   public:
+    explicit Worker(PortMapper& mapper);
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+   private:
+    friend class PortMapper;
+    PortMapper& mapper_;
+    std::size_t slot_;
+  };
+
+  // Handles one call. The reply is appended to *reply, which is left as it
+  // was when the outcome is not kReply; a datagram's reply is at most
+  // kMaxDatagramReply bytes, a stream's at most kMaxStreamReply.
+  CallOutcome HandleCall(Worker& worker, const std::uint8_t* call,
+                         std::size_t size, const Caller& caller,
+                         std::vector<std::uint8_t>* reply);
+
+  RegistrationTable& table() { return table_; }
+  const Statistics& statistics() const { return statistics_; }
+
+ private:
+  struct Request;
+  CallOutcome Dispatch(Request& request);
+  void Version2(Request& request);
+  void Version34(Request& request);
+  bool Register(Request& request, const Registration& registration);
+  bool Unset(Request& request, std::uint32_t prog, std::uint32_t vers,
+             std::string_view netid);
+  void WriteLookup(Request& request, bool anyVersion);
+  void WriteDump(Request& request);
+  void WriteAddressList(Request& request);
+  void WriteStatistics(Request& request);
+
+  RegistrationTable table_;
+  Statistics statistics_;
+  Clock clock_;
+};
+
+}  // namespace tessard

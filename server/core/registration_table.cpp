@@ -1,0 +1,110 @@
+// The registration table: lock-free reads of published snapshots.
+//
+// Each reading thread owns a hazard slot. To read, it stores the snapshot
+// it is about to use in its slot and checks that the snapshot is still the
+// current one; a writer, after publishing a new snapshot, waits until no
+// slot holds the old one before freeing it. Readers hold a snapshot only
+// while they encode a reply, never across a send, so a writer waits for
+// microseconds at most. All accesses to the current pointer and the slots
+// are sequentially consistent: the reader's store to its slot must be
+// visible before it reads the current pointer again, and the writer's
+// exchange before it scans the slots.
+#include "registration_table.h"
+
+#include <thread>
+
+namespace tessard {
+
+RegistrationTable::RegistrationTable(std::size_t capacity)
+    : capacity_(capacity), current_(new Snapshot()) {
+  for (auto& hazard : hazards_) hazard.store(nullptr);
+  for (auto& claimed : claimed_) claimed.store(false);
+}
+
+RegistrationTable::~RegistrationTable() { delete current_.load(); }
+
+std::size_t RegistrationTable::ClaimSlot() {
+  for (std::size_t i = 0; i < kMaxReaders; ++i) {
+    bool expected = false;
+    if (claimed_[i].compare_exchange_strong(expected, true)) return i;
+  }
+  return kNoSlot;
+}
+
+void RegistrationTable::ReleaseSlot(std::size_t slot) {
+  if (slot < kMaxReaders) {
+    hazards_[slot].store(nullptr);
+    claimed_[slot].store(false);
+  }
+}
+
+RegistrationTable::ReadGuard::ReadGuard(RegistrationTable& table,
+                                        std::size_t slot)
+    : table_(table), slot_(slot) {
+  if (slot_ >= kMaxReaders) {
+    fallback_ = std::unique_lock<std::mutex>(table_.writers_);
+    snapshot_ = table_.current_.load();
+    return;
+  }
+  const Snapshot* seen = table_.current_.load();
+  for (;;) {
+    table_.hazards_[slot_].store(seen);
+    const Snapshot* now = table_.current_.load();
+    if (now == seen) break;
+    seen = now;
+  }
+  snapshot_ = seen;
+}
+
+RegistrationTable::ReadGuard::~ReadGuard() {
+  if (slot_ < kMaxReaders) table_.hazards_[slot_].store(nullptr);
+}
+
+void RegistrationTable::Publish(Snapshot* next) {
+  const Snapshot* old = current_.exchange(next);
+  for (auto& hazard : hazards_) {
+    while (hazard.load() == old) std::this_thread::yield();
+  }
+  delete old;
+}
+
+RegistrationTable::AddResult RegistrationTable::Add(
+    const Registration& registration) {
+  std::lock_guard<std::mutex> lock(writers_);
+  const Snapshot& now = *current_.load();
+  for (const Registration& r : now) {
+    if (r.prog == registration.prog && r.vers == registration.vers &&
+        r.netid.view() == registration.netid.view()) {
+      return AddResult::kExists;
+    }
+  }
+  if (now.size() >= capacity_) return AddResult::kFull;
+  auto* next = new Snapshot();
+  next->reserve(now.size() + 1);
+  *next = now;
+  next->push_back(registration);
+  Publish(next);
+  return AddResult::kAdded;
+}
+
+std::size_t RegistrationTable::Remove(std::uint32_t prog, std::uint32_t vers,
+                                      std::string_view netid) {
+  std::lock_guard<std::mutex> lock(writers_);
+  const Snapshot& now = *current_.load();
+  auto* next = new Snapshot();
+  next->reserve(now.size());
+  for (const Registration& r : now) {
+    bool match = r.prog == prog && r.vers == vers &&
+                 (netid.empty() || r.netid.view() == netid);
+    if (!match || r.permanent) next->push_back(r);
+  }
+  std::size_t removed = now.size() - next->size();
+  if (removed == 0) {
+    delete next;
+    return 0;
+  }
+  Publish(next);
+  return removed;
+}
+
+}  // namespace tessard

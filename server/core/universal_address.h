@@ -1,0 +1,53 @@
+// Universal addresses of the inet transports ("h1.h2.h3.h4.p1.p2" and
+// "x:x:...:x.p1.p2"), the netids the port mapper knows, and the transport
+// addresses (netbufs) that clients exchange them for. Free of Windows
+// headers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tessard {
+
+struct InetAddress {
+  bool v6 = false;
+  std::uint8_t host[16] = {};  // the first four bytes for IPv4
+  std::uint16_t port = 0;
+};
+
+// The longest universal address this module writes, with its NUL.
+constexpr std::size_t kMaxInetUaddr = 48;
+
+bool ParseUniversalAddress(std::string_view text, InetAddress* address);
+// Writes the address's canonical form; returns its length.
+std::size_t FormatUniversalAddress(const InetAddress& address,
+                                   char (&out)[kMaxInetUaddr]);
+
+// 0.0.0.0 or ::, the "any" address that a server registers when it listens
+// on every address.
+bool IsWildcard(const InetAddress& address);
+bool IsLoopback(const InetAddress& address);
+
+// The inet netids: udp, tcp (IPv4) and udp6, tcp6 (IPv6).
+struct NetidInfo {
+  bool inet = false;
+  bool v6 = false;
+  bool stream = false;
+};
+NetidInfo ClassifyNetid(std::string_view netid);
+
+// Transport addresses in this machine's socket address layout: the family
+// as a little-endian 16-bit number (2 for IPv4, 23 for IPv6), then the port
+// in network order, the host and, for IPv6, flow and scope (zero). A netbuf
+// from a system that numbers IPv6 as 10 is read as well.
+constexpr std::size_t kInetNetbufSize = 16;
+constexpr std::size_t kInet6NetbufSize = 28;
+constexpr std::size_t kMaxNetbuf = kInet6NetbufSize;
+
+std::size_t AddressToNetbuf(const InetAddress& address,
+                            std::uint8_t (&out)[kMaxNetbuf]);
+bool NetbufToAddress(const std::uint8_t* data, std::size_t size,
+                     InetAddress* address);
+
+}  // namespace tessard

@@ -1,0 +1,24 @@
+// How the server tells an administrator why it stopped or could not
+// start: an entry in the Application event log when it runs as a service,
+// a line on standard error in a console.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace tessard {
+
+enum class ReportTo { kEventLog, kConsole };
+
+void SetReportTarget(ReportTo target);
+
+// An error that stops the server, and a note of what it does.
+void ReportError(const std::string& text);
+void ReportInformation(const std::string& text);
+
+// The system's text for an error code (Winsock codes included), without
+// its line end, or "error N" when the system has none.
+std::string SystemText(DWORD code);
+
+}  // namespace tessard

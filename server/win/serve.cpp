@@ -1,0 +1,98 @@
+// Checking the transport argument and running the network server.
+#include "serve.h"
+
+#include <winsock2.h>
+#include <wsipx.h>
+#include <ws2tcpip.h>
+
+#include <vector>
+
+#include "network_server.h"
+#include "report.h"
+
+namespace tessard {
+namespace {
+
+// Whether SPX can be served here: a provider must be listed and must open
+// a socket. Wine lists one that cannot, so both are asked. Returns the
+// error that says why not, or 0.
+DWORD CheckSpx(std::string* why) {
+  DWORD size = 0;
+  WSAEnumProtocolsW(nullptr, nullptr, &size);
+  std::vector<char> storage(size);
+  auto* protocols = reinterpret_cast<WSAPROTOCOL_INFOW*>(storage.data());
+  int count = size ? WSAEnumProtocolsW(nullptr, protocols, &size) : 0;
+  bool listed = false;
+  for (int i = 0; i < count; ++i) {
+    if (protocols[i].iAddressFamily == AF_IPX &&
+        (protocols[i].iProtocol == NSPROTO_SPX ||
+         protocols[i].iProtocol == NSPROTO_SPXII)) {
+      listed = true;
+    }
+  }
+  if (!listed) {
+    *why = "no IPX/SPX provider is installed on this system";
+    return WSAEPROTONOSUPPORT;
+  }
+  SOCKET s = socket(AF_IPX, SOCK_SEQPACKET, NSPROTO_SPX);
+  if (s == INVALID_SOCKET) {
+    DWORD error = static_cast<DWORD>(WSAGetLastError());
+    *why = "the IPX/SPX provider of this system cannot open a socket (" +
+           SystemText(error) + ")";
+    return error;
+  }
+  closesocket(s);
+  *why =
+      "an IPX/SPX provider is installed, but this server serves the port "
+      "mapper over TCP/IP only: install the TCP service instead";
+  return ERROR_NOT_SUPPORTED;
+}
+
+}  // namespace
+
+DWORD Serve(const std::string& argument, HANDLE stopEvent,
+            const ServeHooks& hooks) {
+  WSADATA data;
+  int started = WSAStartup(MAKEWORD(2, 2), &data);
+  if (started != 0) {
+    ReportError("cannot start Windows Sockets: " + SystemText(started));
+    return static_cast<DWORD>(started);
+  }
+  struct Cleanup {
+    ~Cleanup() { WSACleanup(); }
+  } cleanup;
+
+  if (argument == "spx") {
+    std::string why;
+    DWORD error = CheckSpx(&why);
+    ReportError("cannot serve over SPX: " + why + " (error " +
+                std::to_string(error) + ").");
+    return error;
+  }
+  if (argument != "tcp") {
+    ReportError("unknown argument \"" + argument +
+                "\": the server runs as tessard.exe tcp (or spx).");
+    return ERROR_INVALID_PARAMETER;
+  }
+
+  NetworkServer server;
+  std::string failed;
+  DWORD error = server.Open(hooks.progress, &failed);
+  if (error != 0) {
+    std::string text = "cannot serve " + failed + " on port 111: " +
+                       SystemText(error) + " (error " +
+                       std::to_string(error) + ")";
+    if (error == WSAEADDRINUSE) text += "; another program holds the port";
+    ReportError(text + ".");
+    return error;
+  }
+  server.Start();
+  ReportInformation("serving port 111 over " + server.Transports() + ".");
+  if (hooks.running) hooks.running();
+  WaitForSingleObject(stopEvent, INFINITE);
+  server.Stop();
+  ReportInformation("stopped; port 111 released.");
+  return 0;
+}
+
+}  // namespace tessard

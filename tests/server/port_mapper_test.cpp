@@ -1,0 +1,397 @@
+// The port mapper's procedures, driven through HandleCall with calls built
+// byte by byte: what each version answers, what a registration looks like
+// through the others, who may change the table, and what malformed or
+// abusive calls get back.
+#include "port_mapper.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "rpc_wire.h"
+
+namespace tessard {
+namespace {
+
+using rpc_wire::Call;
+using rpc_wire::Reply;
+using rpc_wire::Wire;
+
+constexpr std::uint32_t kNfs = 100003;
+
+class PortMapperTest : public ::testing::Test {
+ protected:
+  PortMapperTest() {
+    mapper_.AddOwnTransport("udp");
+    mapper_.AddOwnTransport("tcp");
+    mapper_.AddOwnTransport("udp6");
+  }
+
+  // Sends a call; the reply, or nothing when the server stays silent.
+  std::optional<Reply> Send(const Wire& call, const Caller& caller,
+                            CallOutcome expected = CallOutcome::kReply) {
+    std::vector<std::uint8_t> reply;
+    CallOutcome outcome = mapper_.HandleCall(
+        worker_, call.bytes.data(), call.bytes.size(), caller, &reply);
+    EXPECT_EQ(outcome, expected);
+    if (outcome != CallOutcome::kReply) {
+      EXPECT_TRUE(reply.empty());
+      return std::nullopt;
+    }
+    Reply parsed = rpc_wire::Parse(reply);
+    EXPECT_EQ(parsed.xid, 0x1234u);
+    EXPECT_EQ(parsed.type, 1u);
+    return parsed;
+  }
+
+  // A successful call's results.
+  Reply Results(const Wire& call, const Caller& caller) {
+    std::optional<Reply> r = Send(call, caller);
+    EXPECT_TRUE(r && r->state == 0 && r->status == 0);
+    return r ? *r : Reply{};
+  }
+
+  bool Set4(std::uint32_t prog, std::uint32_t vers, std::string_view netid,
+            std::string_view uaddr, std::string_view owner = "0",
+            const Caller* caller = nullptr) {
+    return Results(Call(4, 1).Rpcb(prog, vers, netid, uaddr, owner),
+                   caller ? *caller : local_)
+               .U32() == 1;
+  }
+
+  std::string GetAddr(std::uint32_t vers, std::uint32_t prog,
+                      std::uint32_t progVers, std::string_view netid,
+                      std::uint32_t proc = 3) {
+    return Results(Call(vers, proc).Rpcb(prog, progVers, netid, ""), local_)
+        .Str();
+  }
+
+  std::uint32_t GetPort(std::uint32_t prog, std::uint32_t vers,
+                        std::uint32_t protocol) {
+    return Results(Call(2, 3).Mapping(prog, vers, protocol, 0), local_).U32();
+  }
+
+  // The v3/v4 DUMP as lines "prog vers netid uaddr owner".
+  std::vector<std::string> Dump() {
+    Reply r = Results(Call(4, 4), stream_);
+    std::vector<std::string> lines;
+    while (r.U32() == 1) {
+      std::string line = std::to_string(r.U32());
+      line += " " + std::to_string(r.U32());
+      for (int i = 0; i < 3; ++i) line += " " + r.Str();
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  static std::uint32_t Clock() { return 1700000000u; }
+
+  PortMapper mapper_{24, Clock};
+  PortMapper::Worker worker_{mapper_};
+  const Caller local_{"udp", false, true};
+  const Caller remote_{"udp", false, false};
+  const Caller stream_{"tcp", true, false};
+};
+
+TEST_F(PortMapperTest, OwnRegistrationsAreListedAndCannotBeRemoved) {
+  std::vector<std::string> own = {
+      "100000 4 udp 0.0.0.0.0.111 superuser",
+      "100000 3 udp 0.0.0.0.0.111 superuser",
+      "100000 2 udp 0.0.0.0.0.111 superuser",
+      "100000 4 tcp 0.0.0.0.0.111 superuser",
+      "100000 3 tcp 0.0.0.0.0.111 superuser",
+      "100000 2 tcp 0.0.0.0.0.111 superuser",
+      "100000 4 udp6 ::.0.111 superuser",
+      "100000 3 udp6 ::.0.111 superuser",
+  };
+  EXPECT_EQ(Dump(), own);
+  EXPECT_EQ(Results(Call(4, 2).Rpcb(100000, 4, "", ""), local_).U32(), 0u);
+  EXPECT_EQ(Results(Call(2, 2).Mapping(100000, 2, 17, 111), local_).U32(), 0u);
+  EXPECT_FALSE(Set4(100000, 5, "tcp", "0.0.0.0.0.112"));
+  EXPECT_EQ(Dump(), own);
+  EXPECT_EQ(GetPort(100000, 2, 6), 111u);
+}
+
+TEST_F(PortMapperTest, RegistrationIsSeenThroughEveryVersion) {
+  // Version 2 SET: an IPv4 wildcard address with the port.
+  EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 3, 17, 2049), local_).U32(), 1u);
+  EXPECT_EQ(GetAddr(3, kNfs, 3, "udp"), "0.0.0.0.8.1");
+  EXPECT_EQ(GetAddr(4, kNfs, 3, "udp", 9), "0.0.0.0.8.1");
+  EXPECT_EQ(Dump().back(), "100003 3 udp 0.0.0.0.8.1 unknown");
+
+  // Version 4 SET: its port through version 2; IPv6 not.
+  EXPECT_TRUE(Set4(kNfs, 4, "tcp", "127.0.0.1.3.5", "alice"));
+  EXPECT_TRUE(Set4(kNfs, 4, "tcp6", "::1.3.6"));
+  EXPECT_EQ(GetPort(kNfs, 4, 6), 773u);
+  Reply v2dump = Results(Call(2, 4), stream_);
+  int nfsEntries = 0;
+  while (v2dump.U32() == 1) {
+    std::uint32_t prog = v2dump.U32();
+    v2dump.U32();
+    v2dump.U32();
+    v2dump.U32();
+    nfsEntries += prog == kNfs;
+  }
+  EXPECT_EQ(nfsEntries, 2);
+
+  // Version 2 UNSET takes both IPv4 protocols of the version, no more.
+  EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 4, 0, 0), local_).U32(), 1u);
+  EXPECT_EQ(GetPort(kNfs, 4, 6), 0u);
+  EXPECT_EQ(GetAddr(4, kNfs, 4, "tcp6", 9), "::1.3.6");
+  // Version 3 UNSET with no netid takes every netid.
+  EXPECT_EQ(Results(Call(3, 2).Rpcb(kNfs, 4, "", ""), local_).U32(), 1u);
+  EXPECT_EQ(GetAddr(4, kNfs, 4, "tcp6", 9), "");
+}
+
+TEST_F(PortMapperTest, SetRefusesWhatItCannotStore) {
+  ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
+  // Stored as given for a netid of another kind of transport.
+  EXPECT_TRUE(Set4(kNfs, 3, "local", "/run/nfs.sock"));
+  const std::vector<std::string> before = Dump();
+  struct Row {
+    const char* what;
+    std::uint32_t prog;
+    std::string netid, uaddr, owner;
+  } rows[] = {
+      {"same program, version and netid", kNfs, "udp", "0.0.0.0.8.2", "0"},
+      {"no netid", kNfs, "", "0.0.0.0.8.1", "0"},
+      {"no address", kNfs, "tcp", "", "0"},
+      {"not an address", kNfs, "tcp", "1.2.3.4.5", "0"},
+      {"IPv6 address on udp", kNfs, "udp6", "1.2.3.4.0.5", "0"},
+      {"the port mapper itself", 100000, "tcp", "0.0.0.0.0.112", "0"},
+      {"control character", kNfs, "tcp", "0.0.0.0.8.1", "a\x1b[2J"},
+      {"netid over 32 bytes", kNfs, std::string(33, 'n'), "x", "0"},
+      {"owner over 64 bytes", kNfs, "tcp", "0.0.0.0.8.1",
+       std::string(65, 'o')},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_FALSE(Set4(row.prog, 3, row.netid, row.uaddr, row.owner));
+  }
+  EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 9, 99, 2049), local_).U32(), 0u);
+  EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 9, 6, 65536), local_).U32(), 0u);
+  EXPECT_EQ(Dump(), before);
+}
+
+TEST_F(PortMapperTest, OnlyLoopbackCallersChangeTheTable) {
+  ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
+  const std::vector<std::string> before = Dump();
+  const Caller remoteStream{"tcp", true, false};
+  for (const Caller* caller : {&remote_, &remoteStream}) {
+    EXPECT_FALSE(Set4(kNfs, 4, "udp", "0.0.0.0.8.1", "0", caller));
+    EXPECT_EQ(Results(Call(4, 2).Rpcb(kNfs, 3, "", ""), *caller).U32(), 0u);
+    EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 4, 6, 1), *caller).U32(), 0u);
+    EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 3, 0, 0), *caller).U32(), 0u);
+  }
+  EXPECT_EQ(Dump(), before);
+}
+
+TEST_F(PortMapperTest, FullTableRefusesAndStillAnswers) {
+  // 24 places, 8 taken by our own registrations.
+  for (std::uint32_t vers = 1; vers <= 16; ++vers) {
+    ASSERT_TRUE(Set4(kNfs, vers, "udp", "127.0.0.1.8.1"));
+  }
+  EXPECT_FALSE(Set4(kNfs, 17, "udp", "127.0.0.1.8.1"));
+  EXPECT_EQ(GetAddr(4, kNfs, 16, "udp", 9), "127.0.0.1.8.1");
+  EXPECT_EQ(Dump().size(), 24u);
+  EXPECT_EQ(Results(Call(4, 2).Rpcb(kNfs, 1, "udp", ""), local_).U32(), 1u);
+  EXPECT_TRUE(Set4(kNfs, 17, "udp", "127.0.0.1.8.1"));
+}
+
+TEST_F(PortMapperTest, LookupsAnswerWithTheAddressTheCallCameTo) {
+  ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
+  ASSERT_TRUE(Set4(kNfs, 3, "tcp", "192.0.2.7.8.1"));
+  Caller arrived = local_;
+  arrived.hasLocal = true;
+  ASSERT_TRUE(ParseUniversalAddress("10.77.0.1.0.111", &arrived.local));
+  auto lookup = [&](std::string_view netid, std::uint32_t proc) {
+    return Results(Call(4, proc).Rpcb(kNfs, 3, netid, ""), arrived).Str();
+  };
+  EXPECT_EQ(lookup("udp", 3), "10.77.0.1.8.1");
+  EXPECT_EQ(lookup("tcp", 3), "192.0.2.7.8.1");
+  // No netid: the transport's own.
+  EXPECT_EQ(lookup("", 9), "10.77.0.1.8.1");
+  Reply list = Results(Call(4, 11).Rpcb(kNfs, 3, "", ""), arrived);
+  EXPECT_EQ(list.U32(), 1u);
+  EXPECT_EQ(list.Str(), "10.77.0.1.8.1");
+  EXPECT_EQ(list.Str(), "udp");
+  EXPECT_EQ(list.U32(), 1u);  // connectionless
+  EXPECT_EQ(list.Str(), "inet");
+  EXPECT_EQ(list.Str(), "udp");
+
+  // GETADDR falls back to another version of the program; GETVERSADDR not.
+  EXPECT_EQ(GetAddr(4, kNfs, 2, "udp"), "0.0.0.0.8.1");
+  EXPECT_EQ(GetAddr(4, kNfs, 2, "udp", 9), "");
+  EXPECT_EQ(GetAddr(3, kNfs + 1, 3, "udp"), "");
+}
+
+TEST_F(PortMapperTest, TimeAndAddressConversions) {
+  EXPECT_EQ(Results(Call(3, 6), local_).U32(), Clock());
+  Reply taddr = Results(Call(4, 7).Str("127.0.0.1.0.111"), local_);
+  EXPECT_EQ(taddr.U32(), 16u);
+  EXPECT_EQ(taddr.U32(), 16u);
+  std::vector<std::uint8_t> netbuf(taddr.body.begin() + 8,
+                                   taddr.body.begin() + 24);
+  EXPECT_EQ(netbuf, (std::vector<std::uint8_t>{2, 0, 0, 111, 127, 0, 0, 1, 0,
+                                               0, 0, 0, 0, 0, 0, 0}));
+  Wire back = Call(4, 8).U32(16);
+  back.U32(16).bytes.insert(back.bytes.end(), netbuf.begin(), netbuf.end());
+  EXPECT_EQ(Results(back, local_).Str(), "127.0.0.1.0.111");
+  Reply bad = Results(Call(3, 7).Str("127.0.0.1"), local_);
+  EXPECT_EQ(bad.U32(), 0u);
+  EXPECT_EQ(bad.U32(), 0u);
+  EXPECT_EQ(Results(Call(3, 8).U32(2).U32(2).U32(0x0200), local_).Str(), "");
+}
+
+TEST_F(PortMapperTest, StatisticsCountCallsSetsAndLookups) {
+  ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
+  GetPort(kNfs, 3, 17);
+  GetPort(kNfs, 3, 17);
+  GetPort(kNfs, 4, 17);
+  Reply stat = Results(Call(4, 12), stream_);
+  // Version 2: procedures 0 to 12, sets, unsets, look-ups, remote calls.
+  std::uint32_t calls[13];
+  for (std::uint32_t& c : calls) c = stat.U32();
+  EXPECT_EQ(calls[3], 3u);
+  EXPECT_EQ(stat.U32(), 0u);  // sets through version 2
+  EXPECT_EQ(stat.U32(), 0u);
+  EXPECT_EQ(stat.U32(), 1u);
+  EXPECT_EQ(stat.U32(), kNfs);
+  EXPECT_EQ(stat.U32(), 3u);
+  EXPECT_EQ(stat.U32(), 2u);  // found
+  EXPECT_EQ(stat.U32(), 0u);
+  EXPECT_EQ(stat.Str(), "udp");
+  EXPECT_EQ(stat.U32(), 1u);
+  EXPECT_EQ(stat.U32(), kNfs);
+  EXPECT_EQ(stat.U32(), 4u);
+  EXPECT_EQ(stat.U32(), 0u);
+  EXPECT_EQ(stat.U32(), 1u);  // not found
+}
+
+// The RFC's answer to each kind of call the server does not serve.
+TEST_F(PortMapperTest, MalformedCallsGetTheRfcAnswer) {
+  auto header = [](std::uint32_t rpcvers, std::uint32_t flavour) {
+    Wire w;
+    return w.U32(0x1234).U32(0).U32(rpcvers).U32(100000).U32(4).U32(0).U32(
+        flavour);
+  };
+  Wire authSys = header(2, 1);
+  authSys.U32(24).U32(0).Str("box").U32(0).U32(0).U32(0).U32(0).U32(0);
+  Wire badSys = header(2, 1);
+  badSys.U32(8).U32(0).U32(300).U32(0).U32(0);
+  Wire dh = header(2, 3);
+  dh.U32(0).U32(0).U32(0);
+  Wire longCred = header(2, 0);
+  longCred.U32(404);
+  longCred.bytes.resize(longCred.bytes.size() + 404);
+  longCred.U32(0).U32(0);
+  Wire longVerf = header(2, 0);
+  longVerf.U32(0).U32(0).U32(404);
+  longVerf.bytes.resize(longVerf.bytes.size() + 404);
+  Wire hugeString = Call(4, 3).U32(kNfs).U32(3).U32(0xFFFFFFFF);
+
+  struct Row {
+    const char* what;
+    Wire call;
+    std::uint32_t state, status, low, high;
+  } rows[] = {
+      {"RPC version 3", header(3, 0), 1, 0, 2, 2},
+      {"another program", Call(2, 0, 100001), 0, 1, 0, 0},
+      {"version 1", Call(1, 0), 0, 2, 2, 4},
+      {"version 5", Call(5, 0), 0, 2, 2, 4},
+      {"version 2 procedure 6", Call(2, 6), 0, 3, 0, 0},
+      {"version 3 procedure 9", Call(3, 9), 0, 3, 0, 0},
+      {"version 4 procedure 13", Call(4, 13), 0, 3, 0, 0},
+      {"SET cut short", Call(2, 1).U32(kNfs).U32(3), 0, 4, 0, 0},
+      {"string of 0xFFFFFFFF bytes", hugeString, 0, 4, 0, 0},
+      {"AUTH_SYS", authSys, 0, 0, 0, 0},
+      {"AUTH_SYS with 300 groups", badSys, 1, 1, 1, 0},
+      {"AUTH_DH", dh, 1, 1, 2, 0},
+      {"credential over 400 bytes", longCred, 1, 1, 1, 0},
+      {"verifier over 400 bytes", longVerf, 1, 1, 3, 0},
+  };
+  for (Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::optional<Reply> r = Send(row.call, local_);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->state, row.state);
+    EXPECT_EQ(r->status, row.status);
+    bool ranged = row.low != 0 && (row.state == 0 || row.status == 0);
+    if (ranged || row.state == 1) EXPECT_EQ(r->U32(), row.low);
+    if (ranged) EXPECT_EQ(r->U32(), row.high);
+    EXPECT_TRUE(r->Done());
+  }
+
+  Wire replyMessage;
+  replyMessage.U32(0x1234).U32(1).U32(0).U32(0).U32(0).U32(0);
+  Wire cutInCredential = header(2, 0);
+  cutInCredential.U32(8).U32(0);
+  for (const Wire* dropped : {&replyMessage, &cutInCredential}) {
+    Send(*dropped, local_, CallOutcome::kMalformed);
+    Send(*dropped, stream_, CallOutcome::kMalformed);
+  }
+  Wire tiny;
+  tiny.bytes = {0, 0, 0x12, 0x34, 0, 0, 0};
+  Send(tiny, local_, CallOutcome::kMalformed);
+}
+
+// A datagram from another machine may carry a forged source: it never gets
+// back more than it brought, and nothing that grows with the table.
+TEST_F(PortMapperTest, RemoteDatagramsAreNeverAmplified) {
+  for (std::uint32_t vers = 2; vers <= 5; ++vers) ASSERT_TRUE(
+      Set4(kNfs, vers, "udp", "0.0.0.0.8.1", std::string(60, 'o')));
+  for (std::uint32_t vers = 1; vers <= 5; ++vers) {
+    for (std::uint32_t proc = 0; proc <= 14; ++proc) {
+      SCOPED_TRACE("version " + std::to_string(vers) + " procedure " +
+                   std::to_string(proc));
+      Wire call = Call(vers, proc).Rpcb(kNfs, 3, "udp", "");
+      std::vector<std::uint8_t> reply;
+      CallOutcome outcome = mapper_.HandleCall(
+          worker_, call.bytes.data(), call.bytes.size(), remote_, &reply);
+      EXPECT_LE(reply.size(), call.bytes.size());
+      bool bulky = vers >= 2 && vers <= 4 &&
+                   (proc == 4 || proc == 5 || (vers == 4 && proc >= 11 &&
+                                               proc <= 12));
+      if (bulky) EXPECT_EQ(outcome, CallOutcome::kSilent);
+    }
+  }
+  // A bare RPC-version mismatch of 12 bytes would be answered with 24.
+  Wire mismatch;
+  mismatch.U32(0x1234).U32(0).U32(3);
+  Send(mismatch, remote_, CallOutcome::kSilent);
+  Send(mismatch, local_);
+
+  // Over TCP everything is answered; forwarding is refused.
+  EXPECT_EQ(Dump().size(), 12u);
+  for (std::uint32_t proc : {5u, 10u}) {
+    std::optional<Reply> r = Send(Call(4, proc), stream_);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 3u);  // PROC_UNAVAIL
+  }
+  Send(Call(2, 5).Mapping(kNfs, 3, 0, 0), local_, CallOutcome::kSilent);
+}
+
+TEST_F(PortMapperTest, DatagramTooSmallForTheReplyGetsSystemError) {
+  PortMapper big(kMaxRegistrations, Clock);
+  PortMapper::Worker worker(big);
+  std::vector<std::uint8_t> reply;
+  for (std::uint32_t vers = 0; vers < 100; ++vers) {
+    Wire set = Call(4, 1).Rpcb(kNfs, vers, "tcp", "127.0.0.1.8.1",
+                               std::string(64, 'o'));
+    ASSERT_EQ(big.HandleCall(worker, set.bytes.data(), set.bytes.size(),
+                             local_, &reply),
+              CallOutcome::kReply);
+    reply.clear();
+  }
+  Wire dump = Call(4, 4);
+  big.HandleCall(worker, dump.bytes.data(), dump.bytes.size(), local_, &reply);
+  EXPECT_EQ(rpc_wire::Parse(reply).status, 5u);  // SYSTEM_ERR
+  reply.clear();
+  big.HandleCall(worker, dump.bytes.data(), dump.bytes.size(), stream_,
+                 &reply);
+  EXPECT_EQ(rpc_wire::Parse(reply).status, 0u);
+  EXPECT_GT(reply.size(), kMaxDatagramReply);
+}
+
+}  // namespace
+}  // namespace tessard
