@@ -71,9 +71,11 @@ NetworkServer::~NetworkServer() { Stop(); }
 
 DWORD NetworkServer::OpenEndpoint(Endpoint* e) {
   int family = e->v6 ? AF_INET6 : AF_INET;
+  // Receive timeouts, which every wait relies on to see a stop, work only
+  // on overlapped sockets (Windows documents it; Wine ignores them too).
   SOCKET s = WSASocketW(family, e->stream ? SOCK_STREAM : SOCK_DGRAM,
                         e->stream ? IPPROTO_TCP : IPPROTO_UDP, nullptr, 0,
-                        WSA_FLAG_NO_HANDLE_INHERIT);
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return static_cast<DWORD>(WSAGetLastError());
   // Nobody else may bind port 111 beside us and take part of its traffic.
   SetFlag(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);

@@ -1,0 +1,139 @@
+// Running programs and reading the service manager for the server's tests.
+#include "support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace server_system {
+namespace {
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  if (!value) ADD_FAILURE() << name << " is not set (run through CTest)";
+  return value ? value : "";
+}
+
+[[noreturn]] void Exec(const std::vector<std::string>& argv,
+                       const std::string& dir, const std::string& log) {
+  if (chdir(dir.c_str()) != 0) _exit(126);
+  int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int in = open("/dev/null", O_RDONLY);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(out, 2);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+}  // namespace
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
+            const std::string& log) {
+  pid_t pid = fork();
+  if (pid == 0) Exec(argv, dir, log);
+  return pid;
+}
+
+Result RunProgram(const std::vector<std::string>& argv, const std::string& dir,
+           int seconds) {
+  std::string log = dir + "/run.log";
+  pid_t pid = Spawn(argv, dir, log);
+  Result result;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.code = -2;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (result.code != -2 && WIFEXITED(status)) result.code = WEXITSTATUS(status);
+  std::ifstream file(log);
+  std::stringstream text;
+  text << file.rdbuf();
+  result.output = text.str();
+  return result;
+}
+
+sockaddr_in Address(const char* host, unsigned short port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  inet_pton(AF_INET, host, &address.sin_addr);
+  return address;
+}
+
+void ServerTest::SetUp() {
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  dir_ = Environment("TESSARD_WORK_DIR") + "/" + test->test_suite_name() +
+         "." + test->name();
+  std::filesystem::remove_all(dir_);
+  std::filesystem::create_directories(dir_);
+  std::string bin = Environment("TESSARD_BIN_DIR");
+  for (const char* exe : {"tessardctl.exe", "tessard.exe"}) {
+    std::filesystem::copy_file(bin + "/" + exe, dir_ + "/" + exe);
+  }
+  RemoveServices();
+}
+
+void ServerTest::TearDown() { RemoveServices(); }
+
+int ServerTest::Ctl(const std::string& action, const std::string& a,
+                    const std::string& b) {
+  std::vector<std::string> argv = {"wine", "tessardctl.exe", "nogui", action,
+                                   a};
+  if (!b.empty()) argv.push_back(b);
+  return RunProgram(argv, dir_).code;
+}
+
+ServiceState ServerTest::Query(const std::string& name) {
+  Result r = RunProgram({"wine", "sc", "query", name}, dir_);
+  ServiceState s;
+  std::smatch m;
+  static const std::regex kState(R"(STATE\s*:\s*(\d+))");
+  static const std::regex kExit(R"(WIN32_EXIT_CODE\s*:\s*(\d+))");
+  if (r.code == 0 && std::regex_search(r.output, m, kState)) {
+    s.exists = true;
+    s.state = std::stoi(m[1]);
+    if (std::regex_search(r.output, m, kExit)) s.exitCode = std::stoul(m[1]);
+  }
+  return s;
+}
+
+void ServerTest::RemoveServices() {
+  for (const char* name : {kTcpService, kSpxService}) {
+    if (!Query(name).exists) continue;
+    RunProgram({"wine", "sc", "stop", name}, dir_);
+    RunProgram({"wine", "sc", "delete", name}, dir_);
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (Query(name).exists) {
+      ASSERT_LT(std::chrono::steady_clock::now(), giveUp) << name << " stays";
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
+}
+
+Result ServerTest::Rpcinfo(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"rpcinfo"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, dir_, 30);
+}
+
+}  // namespace server_system
