@@ -320,7 +320,7 @@ void NetworkServer::ServeConnections() {
   PortMapper::Worker worker(mapper_);
   std::vector<std::uint8_t> reply;
   reply.reserve(16 * 1024);
-  RecordAssembler assembler(kMaxCallSize, kMaxFragments);
+  StreamConnection stream;
   for (;;) {
     Connection* connection = nullptr;
     {
@@ -333,7 +333,7 @@ void NetworkServer::ServeConnections() {
       pending_.pop_front();
       active_.push_back(connection);
     }
-    Serve(*connection, worker, reply, assembler);
+    Serve(*connection, worker, reply, stream);
     {
       std::lock_guard<std::mutex> lock(poolLock_);
       active_.erase(std::find(active_.begin(), active_.end(), connection));
@@ -349,11 +349,11 @@ void NetworkServer::ServeConnections() {
 
 void NetworkServer::Serve(Connection& c, PortMapper::Worker& worker,
                           std::vector<std::uint8_t>& reply,
-                          RecordAssembler& assembler) {
+                          StreamConnection& stream) {
   SetTimeout(c.socket, SO_RCVTIMEO, kPollMs);
   SetTimeout(c.socket, SO_SNDTIMEO, kSendTimeoutMs);
   SetFlag(c.socket, IPPROTO_TCP, TCP_NODELAY, 1);
-  assembler.Reset();
+  stream.Open(c.caller);
   ULONGLONG recordStart = 0;
   std::uint8_t buffer[4096];
   while (!stopping_.load(std::memory_order_relaxed) && !c.evicted) {
@@ -363,33 +363,24 @@ void NetworkServer::Serve(Connection& c, PortMapper::Worker& worker,
     if (received == 0) return;
     if (received < 0) {
       if (WSAGetLastError() != WSAETIMEDOUT) return;
-      if (!assembler.inRecord() && now - c.lastActive >= kIdleTimeoutMs) {
-        return;
-      }
+      if (!stream.inRecord() && now - c.lastActive >= kIdleTimeoutMs) return;
     } else {
       c.lastActive = now;
-      std::size_t pos = 0;
-      while (pos < static_cast<std::size_t>(received)) {
-        if (!assembler.inRecord()) recordStart = now;
+      for (std::size_t pos = 0; pos < static_cast<std::size_t>(received);) {
+        if (!stream.inRecord()) recordStart = now;
         std::size_t used = 0;
-        RecordAssembler::Status status =
-            assembler.Feed(buffer + pos, received - pos, &used);
+        reply.clear();
+        bool open = stream.Receive(mapper_, worker, buffer + pos,
+                                   received - pos, &used, &reply);
         pos += used;
-        if (status == RecordAssembler::Status::kNeedMore) break;
-        if (status != RecordAssembler::Status::kRecord) return;
-        Bytes record = assembler.record();
-        reply.assign(kRecordMarkSize, 0);
-        CallOutcome outcome = mapper_.HandleCall(worker, record.data,
-                                                 record.size, c.caller, &reply);
-        if (outcome == CallOutcome::kMalformed) return;
-        if (outcome == CallOutcome::kReply) {
-          PutRecordMark(reply.data(), reply.size() - kRecordMarkSize);
-          if (!SendAll(c.socket, reply.data(), reply.size())) return;
+        if (!reply.empty() && !SendAll(c.socket, reply.data(), reply.size())) {
+          return;
         }
+        if (!open) return;
       }
     }
     // A caller that sends a call a byte at a time is cut off.
-    if (assembler.inRecord() && now - recordStart >= kRecordTimeoutMs) return;
+    if (stream.inRecord() && now - recordStart >= kRecordTimeoutMs) return;
   }
 }
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "port_mapper.h"
-#include "record_marking.h"
+#include "stream_connection.h"
 
 namespace tessard {
 
@@ -75,7 +75,7 @@ class NetworkServer {
             const sockaddr_storage& peer);
   void ServeConnections();
   void Serve(Connection& connection, PortMapper::Worker& worker,
-             std::vector<std::uint8_t>& reply, RecordAssembler& assembler);
+             std::vector<std::uint8_t>& reply, StreamConnection& stream);
 
   PortMapper mapper_;
   std::vector<Endpoint> endpoints_;

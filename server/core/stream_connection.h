@@ -1,0 +1,40 @@
+// One TCP connection's calls: the record-marked byte stream in, the
+// record-marked replies out. The Windows program feeds it what recv gives
+// and sends what it returns; the stream fuzzer drives the same code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "port_mapper.h"
+#include "record_marking.h"
+
+namespace tessard {
+
+class StreamConnection {
+ public:
+  StreamConnection();
+
+  // Starts a new connection from this caller.
+  void Open(const Caller& caller);
+
+  // Takes received bytes up to the end of the first call they complete,
+  // and appends that call's reply record, if any, to *out; *used tells how
+  // many bytes it took, so that the caller sends each reply before it
+  // hands over the rest (a stream of calls for large replies must not pile
+  // them up in memory). False when the stream must be closed: a record
+  // over the bound, too many fragments, or a message that is no call.
+  bool Receive(PortMapper& mapper, PortMapper::Worker& worker,
+               const std::uint8_t* data, std::size_t size, std::size_t* used,
+               std::vector<std::uint8_t>* out);
+
+  // True while part of a call has arrived and the rest has not.
+  bool inRecord() const { return assembler_.inRecord(); }
+
+ private:
+  Caller caller_;
+  RecordAssembler assembler_;
+};
+
+}  // namespace tessard
