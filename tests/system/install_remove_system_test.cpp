@@ -16,11 +16,6 @@ using systest::kTcpService;
 using systest::StandinOutcome;
 using systest::StandinScript;
 
-std::string CurrentTestName() {
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return std::string(info->test_suite_name()) + " " + info->name();
-}
-
 // The last status line the stand-in logged, e.g. "STOPPED checkpoint=0 ...".
 std::string LastStatus(const systest::TestDirectory& dir) {
   const std::vector<std::string> statuses = dir.LogValues("status");
@@ -122,7 +117,7 @@ TEST_F(InstallRemove, InstallOverItsOwnRegistrationSucceedsAndChangesNothing) {
 }
 
 TEST_F(InstallRemove, InstallOverAnotherProgramsRegistrationSucceedsAndChangesNothing) {
-  const systest::TestDirectory other(CurrentTestName() + " other program");
+  const systest::TestDirectory other(systest::CurrentTestName() + " other program");
   ASSERT_TRUE(systest::RegisterStandin(other, "tcp", SERVICE_DEMAND_START));
   systest::ServiceConfig before;
   ASSERT_TRUE(systest::QueryConfig(kTcpService, before));
@@ -206,7 +201,7 @@ TEST_F(InstallRemove, RemoveOfANameThatIsNotRegisteredSucceedsAndTouchesNothing)
 }
 
 TEST_F(InstallRemove, RemoveRefusesAServiceOfThatNameThatRunsAnotherProgram) {
-  const systest::TestDirectory other(CurrentTestName() + " other program");
+  const systest::TestDirectory other(systest::CurrentTestName() + " other program");
   other.WriteScript(StandinScript());
   ASSERT_TRUE(systest::RegisterStandin(other, "tcp"));
   ASSERT_EQ(static_cast<DWORD>(NO_ERROR), systest::StartServiceNow(kTcpService));

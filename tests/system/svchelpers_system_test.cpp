@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "owned_wide_string.h"
+#include "platform.h"
 #include "service_helpers.h"
 #include "system_support.h"
 
@@ -21,7 +22,12 @@ constexpr char kService[] = "Veltrane Helper System Test";
 constexpr char kDisplayName[] = "Veltrane helper system test (display)";
 constexpr char kDescription[] = "Maps ports for the helper system test";
 
-OwnedWideString Wide(const std::string& text) { return OwnedWideString(text.c_str()); }
+// From UTF-8, so that a text can hold what the ANSI code page cannot.
+OwnedWideString Wide(const std::string& text) {
+  const std::wstring wide = systest::Wide(text);
+  return OwnedWideString::Attach(
+      platform::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
+}
 
 // The error text as narrow text in the thread's code page; "<null>" when the
 // library left it null.
@@ -93,11 +99,6 @@ void SetManagerDescription(const std::string& name, const std::string& text) {
   SERVICE_DESCRIPTIONA description = {&copy[0]};
   ASSERT_TRUE(ChangeServiceConfig2A(hService.Get(), SERVICE_CONFIG_DESCRIPTION, &description))
       << "error " << GetLastError();
-}
-
-std::string CurrentTestName() {
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return std::string(info->test_suite_name()) + " " + info->name();
 }
 
 class HelperLibrary : public ::testing::Test {
@@ -284,7 +285,7 @@ TEST_F(HelperLibrary, UninstallOfANameThatIsNotRegisteredSucceedsAndLeavesTheTex
 }
 
 TEST_F(HelperLibrary, UninstallRefusesAServiceOfThatNameThatRunsAnotherProgram) {
-  const systest::TestDirectory other(CurrentTestName() + " other program");
+  const systest::TestDirectory other(systest::CurrentTestName() + " other program");
   other.WriteScript(systest::StandinScript());
   RunStandinFrom(other);
 

@@ -36,7 +36,7 @@ std::string WindowsPath(std::string path) {
 std::string Describe(DWORD error) { return "error " + std::to_string(error); }
 
 std::string ReadWholeFile(const std::string& path) {
-  KernelHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+  KernelHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   std::string text;
@@ -50,7 +50,7 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& text) {
-  KernelHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  KernelHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
@@ -61,37 +61,34 @@ bool WriteWholeFile(const std::string& path, const std::string& text) {
 
 // Deletes everything inside `directory`, leaving it in place.
 void EmptyDirectory(const std::string& directory) {
-  WIN32_FIND_DATAA found;
-  HANDLE hFind = FindFirstFileA((directory + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE hFind = FindFirstFileW(Wide(directory + "\\*").c_str(), &found);
   if (hFind == INVALID_HANDLE_VALUE) return;
   do {
-    const std::string name = found.cFileName;
+    const std::string name = Utf8(found.cFileName);
     if (name == "." || name == "..") continue;
     const std::string path = directory + "\\" + name;
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       EmptyDirectory(path);
-      RemoveDirectoryA(path.c_str());
-    } else if (!DeleteFileA(path.c_str())) {
+      RemoveDirectoryW(Wide(path).c_str());
+    } else if (!DeleteFileW(Wide(path).c_str())) {
       const DWORD error = GetLastError();
       ADD_FAILURE() << "cannot delete the leftover " << path << ": " << Describe(error);
     }
-  } while (FindNextFileA(hFind, &found));
+  } while (FindNextFileW(hFind, &found));
   FindClose(hFind);
 }
 
 void CreateDirectories(const std::string& path) {
   for (size_t slash = path.find('\\', 3); slash != std::string::npos;
        slash = path.find('\\', slash + 1)) {
-    CreateDirectoryA(path.substr(0, slash).c_str(), nullptr);
+    CreateDirectoryW(Wide(path.substr(0, slash)).c_str(), nullptr);
   }
-  CreateDirectoryA(path.c_str(), nullptr);
+  CreateDirectoryW(Wide(path).c_str(), nullptr);
 }
 
 std::string CurrentTestLeafName() {
-  const ::testing::TestInfo* info =
-      ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = info ? std::string(info->test_suite_name()) + " " + info->name()
-                          : std::string("outside a test");
+  std::string name = CurrentTestName();
   // Parameterised names carry '/', which a file name may not.
   for (char& c : name) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != ' ' && c != '_') c = '_';
@@ -106,13 +103,13 @@ DWORD RunChild(const std::string& application, const std::string& commandLine,
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   KernelHandle output;
   KernelHandle input;
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   if (!outputPath.empty()) {
-    output = KernelHandle(CreateFileA(outputPath.c_str(), GENERIC_WRITE,
+    output = KernelHandle(CreateFileW(Wide(outputPath).c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    input = KernelHandle(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    input = KernelHandle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      &inherit, OPEN_EXISTING, 0, nullptr));
     if (!output) {
       const DWORD error = GetLastError();
@@ -124,12 +121,13 @@ DWORD RunChild(const std::string& application, const std::string& commandLine,
     startup.hStdOutput = output.Get();
     startup.hStdError = output.Get();
   }
-  std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
-  mutableLine.push_back('\0');
+  std::wstring mutableLine = Wide(commandLine);
+  const std::wstring wideApplication = Wide(application);
+  const std::wstring wideDirectory = Wide(workingDirectory);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(application.empty() ? nullptr : application.c_str(),
-                      mutableLine.data(), nullptr, nullptr, !outputPath.empty(), 0,
-                      nullptr, workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
+  if (!CreateProcessW(application.empty() ? nullptr : wideApplication.c_str(),
+                      &mutableLine[0], nullptr, nullptr, !outputPath.empty(), 0,
+                      nullptr, workingDirectory.empty() ? nullptr : wideDirectory.c_str(),
                       &startup, &process)) {
     const DWORD error = GetLastError();
     ADD_FAILURE() << "cannot run " << commandLine << ": " << Describe(error);
@@ -186,6 +184,29 @@ std::vector<std::string> SplitMultiString(const char* data, size_t size) {
 
 const char* ServiceNameOf(const std::string& transport) {
   return transport == "spx" ? kSpxService : kTcpService;
+}
+
+std::wstring Wide(const std::string& utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                    nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+  return wide;
+}
+
+std::string Utf8(const std::wstring& wide) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                    nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], n,
+                      nullptr, nullptr);
+  return utf8;
+}
+
+std::string CurrentTestName() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return info ? std::string(info->test_suite_name()) + " " + info->name()
+              : std::string("outside a test");
 }
 
 // ---- owners ----------------------------------------------------------------
@@ -268,7 +289,7 @@ TestDirectory::TestDirectory(const std::string& leafName)
       {WindowsPath(TESSARD_STANDIN_EXE), ServerPath()},
   };
   for (const auto& copy : copies) {
-    if (!CopyFileA(copy.first.c_str(), copy.second.c_str(), FALSE)) {
+    if (!CopyFileW(Wide(copy.first).c_str(), Wide(copy.second).c_str(), FALSE)) {
       const DWORD error = GetLastError();
       ADD_FAILURE() << "cannot copy " << copy.first << " to " << copy.second << ": "
                     << Describe(error);
@@ -305,7 +326,10 @@ std::vector<std::string> TestDirectory::LogValues(const std::string& key) const 
 
 DWORD RunTessardctl(const TestDirectory& dir, const std::string& arguments,
                     DWORD timeoutMs) {
-  std::string commandLine = "\"" + dir.UtilityPath() + "\"";
+  // The program's name without its folder, as a script in the folder types
+  // it: a folder name that the ANSI code page garbles stays out of the
+  // command line the utility reads.
+  std::string commandLine = "tessardctl.exe";
   if (!arguments.empty()) commandLine += " " + arguments;
   return RunChild(dir.UtilityPath(), commandLine, dir.Path(), std::string(), timeoutMs);
 }
@@ -348,10 +372,11 @@ bool RegisterService(const std::string& name, const std::string& imagePath,
     ADD_FAILURE() << "OpenSCManagerA: " << Describe(error);
     return false;
   }
-  ScHandle hService(CreateServiceA(hScm.Get(), name.c_str(), name.c_str(),
+  const std::wstring wideName = Wide(name);
+  ScHandle hService(CreateServiceW(hScm.Get(), wideName.c_str(), wideName.c_str(),
                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
-                                   SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                   "RPCSS\0", nullptr, nullptr));
+                                   SERVICE_ERROR_NORMAL, Wide(imagePath).c_str(), nullptr,
+                                   nullptr, L"RPCSS\0", nullptr, nullptr));
   if (!hService) {
     const DWORD error = GetLastError();
     ADD_FAILURE() << "CreateServiceA(" << name << "): " << Describe(error);
@@ -407,21 +432,22 @@ bool QueryConfig(const std::string& name, ServiceConfig& config) {
   ScHandle hService = OpenServiceHandle(name, SERVICE_QUERY_CONFIG, &error);
   if (!hService) return false;
   DWORD needed = 0;
-  QueryServiceConfigA(hService.Get(), nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGA));
-  auto* qsc = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-  if (!QueryServiceConfigA(hService.Get(), qsc, static_cast<DWORD>(buffer.size()), &needed)) {
+  QueryServiceConfigW(hService.Get(), nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGW));
+  auto* qsc = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(hService.Get(), qsc, static_cast<DWORD>(buffer.size()), &needed)) {
     error = GetLastError();
-    ADD_FAILURE() << "QueryServiceConfigA(" << name << "): " << Describe(error);
+    ADD_FAILURE() << "QueryServiceConfigW(" << name << "): " << Describe(error);
     return false;
   }
+  auto text = [](const wchar_t* field) { return field ? Utf8(field) : std::string(); };
   config = ServiceConfig();
   config.serviceType = qsc->dwServiceType;
   config.startType = qsc->dwStartType;
   config.errorControl = qsc->dwErrorControl;
-  config.binaryPathName = qsc->lpBinaryPathName ? qsc->lpBinaryPathName : "";
-  config.startName = qsc->lpServiceStartName ? qsc->lpServiceStartName : "";
-  config.displayName = qsc->lpDisplayName ? qsc->lpDisplayName : "";
+  config.binaryPathName = text(qsc->lpBinaryPathName);
+  config.startName = text(qsc->lpServiceStartName);
+  config.displayName = text(qsc->lpDisplayName);
 
   HKEY hKey = nullptr;
   const std::string keyPath = "System\\CurrentControlSet\\Services\\" + name;

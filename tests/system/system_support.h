@@ -22,6 +22,14 @@ inline constexpr DWORD kNotRun = 0xDEADBEEF;
 // The service name of a transport word ("tcp" or "spx").
 const char* ServiceNameOf(const std::string& transport);
 
+// Paths, image paths and leaf names are UTF-8 here, so that a test can name
+// folders the ANSI code page cannot hold; these convert for the W calls.
+std::wstring Wide(const std::string& utf8);
+std::string Utf8(const std::wstring& wide);
+
+// "<suite> <test>" of the running test.
+std::string CurrentTestName();
+
 // ---- owners ----------------------------------------------------------------
 
 class ScHandle {
@@ -96,7 +104,7 @@ struct StandinScript {
 // A fresh directory whose path contains a space, under the build folder,
 // holding copies of tessardctl.exe and the stand-in as tessard.exe. Files of
 // an earlier run of the same test are deleted first; the directory is kept
-// afterwards for a person to look at.
+// afterwards for a person to look at. The leaf name may hold any character.
 class TestDirectory {
  public:
   // Named after the running test: "<suite> <test>".
@@ -141,6 +149,7 @@ ScHandle OpenManager();
 
 // Registers a service as install does: own process, error normal, depends
 // on RPCSS, LocalSystem, display name = name. Fails the test on error.
+// The image path is UTF-8 and may hold any character.
 bool RegisterService(const std::string& name, const std::string& imagePath,
                      DWORD startType = SERVICE_AUTO_START);
 // Registers the directory's stand-in for a transport, stopped.
@@ -160,7 +169,7 @@ struct ServiceConfig {
   DWORD serviceType = 0;
   DWORD startType = 0;
   DWORD errorControl = 0;
-  std::string binaryPathName;  // QueryServiceConfigA
+  std::string binaryPathName;  // QueryServiceConfigW, as UTF-8
   std::string startName;
   std::string displayName;
   // From the registry: Wine 8's QueryServiceConfigA lists no dependencies.
