@@ -2,21 +2,15 @@
 // records the choices and runs the reporting install or remove at OK.
 #include "installer_dialog.h"
 
-#include <stdlib.h>
-#include <string.h>
-
 #include "action_guard.h"
 #include "install_actions.h"
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
 #include "resource.h"
+#include "server_command_line.h"
 
 namespace {
-
-// The parts of the module path, sized as the runtime's path split needs
-// them for a path of at most 255 characters.
-constexpr size_t kDriveSize = 3;
 
 void ShowCatalogueMessage(UINT number) {
   char text[kTextSize] = "";
@@ -28,36 +22,6 @@ void SetCatalogueText(HWND hDlg, int controlId, UINT number) {
   char text[kTextSize] = "";
   platform::LoadStringA(g_hInstance, number, text, kTextSize);
   SetDlgItemTextA(hDlg, controlId, text);
-}
-
-// The initial location: the quoted server beside this utility and "tcp".
-// Left empty when the utility's own path was cut or the text would not fit
-// its buffer: a cut path names some other file, and OK then asks for a
-// location instead of registering it.
-void ComposeInitialLocation(char (&location)[kTextSize]) {
-  location[0] = '\0';
-
-  char modulePath[kTextSize] = "";
-  const DWORD length =
-      platform::GetModuleFileNameA(g_hInstance, modulePath, kTextSize);
-  if (length == 0 || length >= static_cast<DWORD>(kTextSize)) return;
-
-  char drive[kDriveSize] = "";
-  char directory[kTextSize] = "";
-  char fileName[kTextSize] = "";
-  char extension[kTextSize] = "";
-  if (_splitpath_s(modulePath, drive, kDriveSize, directory, kTextSize,
-                   fileName, kTextSize, extension, kTextSize) != 0) {
-    return;
-  }
-
-  static const char kFormat[] = "\"%s%stessard.exe\" tcp";
-  const size_t fixedLength = sizeof(kFormat) - 1 - 4;  // less the two %s
-  if (fixedLength + strlen(drive) + strlen(directory) >=
-      static_cast<size_t>(kTextSize)) {
-    return;
-  }
-  wsprintfA(location, kFormat, drive, directory);
 }
 
 void InitializeDialog(HWND hDlg) {
@@ -73,8 +37,10 @@ void InitializeDialog(HWND hDlg) {
                         kTextSize);
   SetDlgItemTextA(hDlg, IDC_NAME, g_szServiceName);
 
+  // Left empty when the utility's own path cannot be trusted: OK then asks
+  // for a location instead of registering some other program.
   char location[kTextSize];
-  ComposeInitialLocation(location);
+  ComposeServerCommandLine("tcp", location);
   SetDlgItemTextA(hDlg, IDC_LOCATION, location);
 
   CheckDlgButton(hDlg, IDC_START_MANUAL, BST_CHECKED);

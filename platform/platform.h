@@ -47,6 +47,7 @@ DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 void Sleep(DWORD dwMilliseconds);
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
                         int cbMultiByte, LPWSTR lpWideCharStr,
                         int cchWideChar);

@@ -122,6 +122,10 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
   return ::GetModuleFileNameA(hModule, lpFilename, nSize);
 }
 
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  return ::GetModuleFileNameW(hModule, lpFilename, nSize);
+}
+
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
                         int cbMultiByte, LPWSTR lpWideCharStr,
                         int cchWideChar) {

@@ -326,7 +326,7 @@ std::string LeafOfLength(size_t length) {
   return leaf;
 }
 
-class InstallerDialogInALongDirectory : public InstallerDialog {
+class InstallerDialogElsewhere : public InstallerDialog {
  protected:
   void SetUp() override {}  // each test makes its own directory
 
@@ -339,7 +339,7 @@ class InstallerDialogInALongDirectory : public InstallerDialog {
   }
 };
 
-TEST_F(InstallerDialogInALongDirectory, LocationStartsEmptyWhenItWouldNotFit) {
+TEST_F(InstallerDialogElsewhere, LocationStartsEmptyWhenItWouldNotFit) {
   // "Z:", 238 characters of directory and "tessardctl.exe" are still a whole
   // module path, but the quoted server and " tcp" need 257 bytes.
   ASSERT_NO_FATAL_FAILURE(StartIn(238));
@@ -352,7 +352,15 @@ TEST_F(InstallerDialogInALongDirectory, LocationStartsEmptyWhenItWouldNotFit) {
   EXPECT_FALSE(systest::ServiceExists(kTcpService));
 }
 
-TEST_F(InstallerDialogInALongDirectory, LocationStartsEmptyWhenTheOwnPathIsCut) {
+TEST_F(InstallerDialogElsewhere, LocationStartsEmptyWhenTheCodePageCannotHoldIt) {
+  directory_ = std::make_unique<systest::TestDirectory>(
+      "dialog \u041F\u0440\u043E\u0435\u043A\u0442");
+  ASSERT_NO_FATAL_FAILURE(StartUtility(*directory_));
+
+  EXPECT_EQ(ItemText(dialog_, kLocation), "");
+}
+
+TEST_F(InstallerDialogElsewhere, LocationStartsEmptyWhenTheOwnPathIsCut) {
   // 257 characters in all: more than GetModuleFileNameA's 256 bytes hold,
   // within what the file system takes.
   ASSERT_NO_FATAL_FAILURE(StartIn(241));

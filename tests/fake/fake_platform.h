@@ -53,7 +53,8 @@ void ClearCalls();
 // The fallible calls are: OpenSCManagerA, OpenServiceA, CreateServiceA,
 // StartServiceA, QueryServiceStatus, ControlService, DeleteService,
 // RegOpenKeyExA, RegQueryValueExA, RegSetValueExA, FormatMessageA,
-// GetModuleFileNameA, MultiByteToWideChar, WideCharToMultiByte, LoadStringA,
+// GetModuleFileNameA, GetModuleFileNameW, MultiByteToWideChar,
+// WideCharToMultiByte, LoadStringA,
 // MessageBoxA. A failed call returns its documented failure value (null,
 // FALSE, 0, or the error code itself for the Reg* functions) and, where the
 // real one does, sets the last error to `error`. Nothing else changes.
@@ -63,7 +64,7 @@ void ClearCalls();
 // ERROR_ACCESS_DENIED (5) for the service manager and the registry,
 // ERROR_MR_MID_NOT_FOUND (317) for FormatMessageA, ERROR_NO_UNICODE_TRANSLATION
 // (1113) for the conversions, ERROR_INSUFFICIENT_BUFFER for
-// GetModuleFileNameA, ERROR_RESOURCE_NAME_NOT_FOUND for LoadStringA,
+// GetModuleFileNameA and W, ERROR_RESOURCE_NAME_NOT_FOUND for LoadStringA,
 // ERROR_NOT_ENOUGH_MEMORY for MessageBoxA.
 void FailCall(int n, DWORD error = 0);
 // Fails the (skip + 1)th call, counted from now, of one named function.
@@ -199,8 +200,9 @@ std::string RealSystemText(DWORD code);
 
 // ---- process ----------------------------------------------------------------
 
-// What GetModuleFileNameA reports. A path that does not fit the caller's
-// buffer is cut to nSize - 1 characters and terminated; the call then returns
+// What GetModuleFileNameA reports; GetModuleFileNameW reports the same path
+// read in the ANSI code page. A path that does not fit the caller's buffer
+// is cut to nSize - 1 characters and terminated; the call then returns
 // nSize with last error ERROR_INSUFFICIENT_BUFFER, as Windows does.
 void SetModulePath(const std::string& path);
 

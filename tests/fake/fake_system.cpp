@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform.h"
 
@@ -92,8 +93,20 @@ int DefaultAnswer(UINT uType) {
   }
 }
 
-bool IsOwnModule(HMODULE hModule) {
-  return hModule == nullptr || hModule == ::GetModuleHandleA(nullptr);
+// What GetModuleFileName reports for any module: the scripted path, cut to
+// fit as Windows cuts it.
+template <typename Char>
+DWORD CopyModulePath(const std::basic_string<Char>& path, Char* out,
+                     DWORD nSize) {
+  if (nSize == 0) return FailZero(ERROR_INSUFFICIENT_BUFFER);
+  if (path.size() >= nSize) {
+    std::copy_n(path.c_str(), nSize - 1, out);
+    out[nSize - 1] = Char();
+    S().lastError = ERROR_INSUFFICIENT_BUFFER;
+    return nSize;
+  }
+  std::copy_n(path.c_str(), path.size() + 1, out);
+  return static_cast<DWORD>(path.size());
 }
 
 }  // namespace
@@ -222,21 +235,20 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
   Log("GetModuleFileNameA", {Ptr(hModule), Out(lpFilename), Hex(nSize)});
   DWORD error = 0;
   if (ShouldFail("GetModuleFileNameA", &error)) return FailZero(error);
-  if (!IsOwnModule(hModule)) {
-    const DWORD length = ::GetModuleFileNameA(hModule, lpFilename, nSize);
-    if (length == 0 || length == nSize) S().lastError = ::GetLastError();
-    return length;
-  }
-  if (nSize == 0) return FailZero(ERROR_INSUFFICIENT_BUFFER);
-  const std::string& path = S().modulePath;
-  if (path.size() >= nSize) {
-    std::memcpy(lpFilename, path.c_str(), nSize - 1);
-    lpFilename[nSize - 1] = '\0';
-    S().lastError = ERROR_INSUFFICIENT_BUFFER;
-    return nSize;
-  }
-  std::memcpy(lpFilename, path.c_str(), path.size() + 1);
-  return static_cast<DWORD>(path.size());
+  return CopyModulePath(S().modulePath, lpFilename, nSize);
+}
+
+// The module's path as the narrow one reads in the ANSI code page.
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  Log("GetModuleFileNameW", {Ptr(hModule), Out(lpFilename), Hex(nSize)});
+  DWORD error = 0;
+  if (ShouldFail("GetModuleFileNameW", &error)) return FailZero(error);
+  const std::string& narrow = S().modulePath;
+  std::wstring path(narrow.size(), L'\0');
+  path.resize(static_cast<size_t>(::MultiByteToWideChar(
+      CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), &path[0],
+      static_cast<int>(path.size()))));
+  return CopyModulePath(path, lpFilename, nSize);
 }
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,

@@ -1,5 +1,6 @@
 // tessardctl.exe run from directories whose paths bring the server command
-// line, or the utility's own path, to the 255-character limit and past it.
+// line, or the utility's own path, to the 255-character limit and past it,
+// and from folders whose names the utility must not compose a server from.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -80,40 +81,57 @@ TEST_F(LongUtilityPath, CommandLineOfExactly255CharactersInstallsStartsAndRemove
   EXPECT_EQ(0u, systest::ScQueryState(kTcpService)) << "sc.exe still finds it";
 }
 
-struct TooLong {
+struct Untrusted {
   const char* name;
-  size_t commandLineLength;
-  bool utilityPathFits;  // the utility's own path is within 255 characters
+  size_t commandLineLength;  // 0: the folder is named `leaf` instead
+  bool utilityPathFits;      // the utility's own path is within 255 characters
+  const char* leaf;          // UTF-8
+  const char* lookAlike;     // a folder beside it with another tessard.exe
 };
 
-std::ostream& operator<<(std::ostream& out, const TooLong& tooLong) {
-  return out << tooLong.name;
+std::ostream& operator<<(std::ostream& out, const Untrusted& untrusted) {
+  return out << untrusted.name;
 }
 
-class TooLongUtilityPath : public LongUtilityPath,
-                           public ::testing::WithParamInterface<TooLong> {
+class UntrustedUtilityPath : public LongUtilityPath,
+                             public ::testing::WithParamInterface<Untrusted> {
  protected:
   void SetUp() override {
-    dir_ = DirectoryForCommandLine(GetParam().commandLineLength);
-    ASSERT_TRUE(dir_);
-    const size_t utilityLength = FullPath(dir_->UtilityPath()).size();
-    ASSERT_EQ(GetParam().utilityPathFits, utilityLength <= kLimit) << utilityLength;
+    const Untrusted& row = GetParam();
+    if (row.commandLineLength == 0) {
+      dir_ = std::make_unique<systest::TestDirectory>(row.leaf);
+      dir_->WriteScript(systest::StandinScript());
+    } else {
+      dir_ = DirectoryForCommandLine(row.commandLineLength);
+      ASSERT_TRUE(dir_);
+      const size_t utilityLength = FullPath(dir_->UtilityPath()).size();
+      ASSERT_EQ(row.utilityPathFits, utilityLength <= kLimit) << utilityLength;
+    }
+    if (row.lookAlike != nullptr) {
+      lookAlike_ = std::make_unique<systest::TestDirectory>(row.lookAlike);
+      lookAlike_->WriteScript(systest::StandinScript());
+    }
   }
 
   std::unique_ptr<systest::TestDirectory> dir_;
+  std::unique_ptr<systest::TestDirectory> lookAlike_;
 };
 
-TEST_P(TooLongUtilityPath, InstallFailsAndRegistersNothing) {
+TEST_P(UntrustedUtilityPath, InstallFailsAndRegistersNothing) {
+  EXPECT_EQ(kExitFailure, systest::RunTessardctl(*dir_, "nogui install manual tcp"));
   EXPECT_EQ(kExitFailure, systest::RunTessardctl(*dir_, "nogui install auto tcp"));
 
   EXPECT_FALSE(systest::ServiceExists(kTcpService));
   EXPECT_EQ(0u, systest::ScQueryState(kTcpService)) << "sc.exe finds it";
   EXPECT_EQ("", dir_->ReadLog()) << "the stand-in was started";
+  if (lookAlike_) {
+    EXPECT_EQ("", lookAlike_->ReadLog()) << "the look-alike was started";
+  }
 }
 
 // The service name does not depend on the path: a utility that went on
 // after a cut text would start, or remove, the service registered here.
-TEST_P(TooLongUtilityPath, StartAndRemoveFailAndLeaveTheRegisteredServiceAlone) {
+TEST_P(UntrustedUtilityPath, StartAndRemoveFailAndLeaveTheRegisteredServiceAlone) {
   home_.WriteScript(systest::StandinScript());
   ASSERT_TRUE(systest::RegisterStandin(home_, "tcp"));
 
@@ -126,11 +144,20 @@ TEST_P(TooLongUtilityPath, StartAndRemoveFailAndLeaveTheRegisteredServiceAlone) 
   EXPECT_EQ("", dir_->ReadLog());
 }
 
+// The names are not representable in the ANSI code page (1252): the narrow
+// module path maps them to a look-alike, to a quote or to "?". A "%" would
+// be expanded by the service manager when it starts the service.
 INSTANTIATE_TEST_SUITE_P(
-    Lengths, TooLongUtilityPath,
-    ::testing::Values(TooLong{"CommandLineOneCharacterOver", kLimit + 1, true},
-                      TooLong{"CommandLineThreeOverUtilityAtTheLimit", kLimit + 3, true},
-                      TooLong{"UtilityPathOverTheLimit", kLimit + 5, false}),
-    [](const ::testing::TestParamInfo<TooLong>& info) { return info.param.name; });
+    Paths, UntrustedUtilityPath,
+    ::testing::Values(
+        Untrusted{"CommandLineOneCharacterOver", kLimit + 1, true, nullptr, nullptr},
+        Untrusted{"CommandLineThreeOverUtilityAtTheLimit", kLimit + 3, true, nullptr, nullptr},
+        Untrusted{"UtilityPathOverTheLimit", kLimit + 5, false, nullptr, nullptr},
+        Untrusted{"BestFitToAFolderBesideIt", 0, true, "untrusted T\u014Dols", "untrusted Tools"},
+        Untrusted{"BestFitToAQuote", 0, true, "untrusted q\uFF02 x", nullptr},
+        Untrusted{"NotInTheCodePage", 0, true,
+                  "untrusted \u041F\u0440\u043E\u0435\u043A\u0442", nullptr},
+        Untrusted{"EnvironmentReference", 0, true, "untrusted %OS%", nullptr}),
+    [](const ::testing::TestParamInfo<Untrusted>& info) { return info.param.name; });
 
 }  // namespace

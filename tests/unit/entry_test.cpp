@@ -133,12 +133,20 @@ TEST_F(EntryTest, MalformedCommandLinesTouchNothing) {
   EXPECT_EQ(std::vector<std::string>{"lstrcmpA"}, fake::CallNames());
 }
 
-TEST_F(EntryTest, ACutModulePathStopsBeforeAnyServiceOperation) {
-  fake::SetModulePath("C:\\" + std::string(280, 'd') + "\\tessardctl.exe");
-  fake::AddService(kTcpName, "whatever");
-  EXPECT_EQ(-1, Run("nogui start tcp"));
-  EXPECT_EQ(0, fake::CountCalls("OpenSCManagerA"));
-  EXPECT_EQ(0, fake::CountCalls("CloseServiceHandle"));
+TEST_F(EntryTest, AnUntrustedModulePathStopsBeforeAnyServiceOperation) {
+  const std::string paths[] = {
+      "C:\\" + std::string(280, 'd') + "\\tessardctl.exe",  // cut
+      "C:\\q\" x\\tessardctl.exe",  // would end the quoted server path
+  };
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    SetUp();
+    fake::SetModulePath(path);
+    fake::AddService(kTcpName, "whatever");
+    EXPECT_EQ(-1, Run("nogui start tcp"));
+    EXPECT_EQ(0, fake::CountCalls("OpenSCManagerA"));
+    EXPECT_EQ(0, fake::CountCalls("CloseServiceHandle"));
+  }
 }
 
 TEST_F(EntryTest, TheServerCommandLineMustFitItsBuffer) {
