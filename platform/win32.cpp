@@ -63,9 +63,9 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
   return ::RegOpenKeyExA(hKey, lpSubKey, ulOptions, samDesired, phkResult);
 }
 
-LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                          LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-  return ::RegQueryValueExA(
+  return ::RegQueryValueExW(
       hKey,
       lpValueName,
       lpReserved,
@@ -157,8 +157,10 @@ int lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) {
   return ::lstrcmpA(lpString1, lpString2);
 }
 
-int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
-  return ::lstrcmpiA(lpString1, lpString2);
+int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2,
+                         int cchCount2, BOOL bIgnoreCase) {
+  return ::CompareStringOrdinal(lpString1, cchCount1, lpString2, cchCount2,
+                                bIgnoreCase);
 }
 
 LPSTR lstrcpyA(LPSTR lpString1, LPCSTR lpString2) {

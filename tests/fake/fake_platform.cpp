@@ -210,7 +210,7 @@ const std::set<std::string>& FallibleFunctions() {
   static const std::set<std::string> kNames = {
       "OpenSCManagerA",      "OpenServiceA",        "CreateServiceA",
       "StartServiceA",       "QueryServiceStatus",  "ControlService",
-      "DeleteService",       "RegOpenKeyExA",       "RegQueryValueExA",
+      "DeleteService",       "RegOpenKeyExA",       "RegQueryValueExW",
       "RegSetValueExA",      "FormatMessageA",      "GetModuleFileNameA",
       "GetModuleFileNameW",  "MultiByteToWideChar", "WideCharToMultiByte",
       "LoadStringA",         "MessageBoxA"};

@@ -32,7 +32,7 @@ inline constexpr const char* kDefaultModulePath = "C:\\Tools\\tessardctl.exe";
 // HKLM, out-pointers as out, other pointers as hex. Multi-strings (the
 // dependency list) render each name quoted and separated by ", " inside
 // braces: {"RPCSS"}, {"RPCSS", "Tcpip"}. Texts are not escaped. In/out
-// sizes (RegQueryValueExA's lpcbData) render as their value on entry; BSTRs
+// sizes (RegQueryValueExW's lpcbData) render as their value on entry; BSTRs
 // as L"..." while live, as hex once freed; RegSetValueExA's data as text for
 // REG_SZ/REG_EXPAND_SZ, braces for REG_MULTI_SZ, hex for REG_DWORD.
 struct Call {
@@ -52,7 +52,7 @@ void ClearCalls();
 
 // The fallible calls are: OpenSCManagerA, OpenServiceA, CreateServiceA,
 // StartServiceA, QueryServiceStatus, ControlService, DeleteService,
-// RegOpenKeyExA, RegQueryValueExA, RegSetValueExA, FormatMessageA,
+// RegOpenKeyExA, RegQueryValueExW, RegSetValueExA, FormatMessageA,
 // GetModuleFileNameA, GetModuleFileNameW, MultiByteToWideChar,
 // WideCharToMultiByte, LoadStringA,
 // MessageBoxA. A failed call returns its documented failure value (null,
@@ -182,10 +182,12 @@ bool GetValue(const std::string& path, const std::string& name, DWORD* type,
 // the real one does; a missing key gives ERROR_FILE_NOT_FOUND (2); a missing
 // value ERROR_FILE_NOT_FOUND; a value that does not fit the caller's buffer
 // ERROR_MORE_DATA (234) with the needed size stored; RegSetValueExA needs a
-// key opened with KEY_SET_VALUE and RegQueryValueExA one with
+// key opened with KEY_SET_VALUE and RegQueryValueExW one with
 // KEY_QUERY_VALUE, else ERROR_ACCESS_DENIED. A key deleted while open gives
 // ERROR_KEY_DELETED (1018). Only HKEY_LOCAL_MACHINE exists among the roots:
-// other roots give ERROR_INVALID_HANDLE.
+// other roots give ERROR_INVALID_HANDLE. Texts are kept as written, narrow;
+// RegQueryValueExW hands them out in UTF-16, converted from the ANSI code
+// page, as the real registry does.
 
 // ---- system texts --------------------------------------------------------
 

@@ -292,9 +292,14 @@ int lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) {
   return ::lstrcmpA(lpString1, lpString2);
 }
 
-int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
-  Log("lstrcmpiA", {Str(lpString1), Str(lpString2)});
-  return ::lstrcmpiA(lpString1, lpString2);
+int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2,
+                         int cchCount2, BOOL bIgnoreCase) {
+  Log("CompareStringOrdinal",
+      {WStr(lpString1, cchCount1), Hex(static_cast<DWORD>(cchCount1)),
+       WStr(lpString2, cchCount2), Hex(static_cast<DWORD>(cchCount2)),
+       Hex(static_cast<DWORD>(bIgnoreCase))});
+  return ::CompareStringOrdinal(lpString1, cchCount1, lpString2, cchCount2,
+                                bIgnoreCase);
 }
 
 LPSTR lstrcpyA(LPSTR lpString1, LPCSTR lpString2) {

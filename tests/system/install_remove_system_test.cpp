@@ -200,21 +200,48 @@ TEST_F(InstallRemove, RemoveOfANameThatIsNotRegisteredSucceedsAndTouchesNothing)
   ExpectRegisteredAsInstalled("spx");
 }
 
-TEST_F(InstallRemove, RemoveRefusesAServiceOfThatNameThatRunsAnotherProgram) {
-  const systest::TestDirectory other(systest::CurrentTestName() + " other program");
-  other.WriteScript(StandinScript());
-  ASSERT_TRUE(systest::RegisterStandin(other, "tcp"));
+// Folder pairs that only language rules take for equal: the utility in the
+// first, another program's service registered from the second.
+struct ForeignFolders {
+  const char* name;
+  const char* own;  // UTF-8
+  const char* foreign;
+};
+
+std::ostream& operator<<(std::ostream& out, const ForeignFolders& folders) {
+  return out << folders.name;
+}
+
+class RemoveBesideAForeignService : public ::testing::TestWithParam<ForeignFolders> {
+ protected:
+  systest::ServiceCleanup cleanup_;  // first: leftovers go before the files
+  systest::TestDirectory dir_{GetParam().own};
+  systest::TestDirectory foreign_{GetParam().foreign};
+};
+
+TEST_P(RemoveBesideAForeignService, RefusesItAndLeavesItRunning) {
+  foreign_.WriteScript(StandinScript());
+  ASSERT_TRUE(systest::RegisterStandin(foreign_, "tcp"));
   ASSERT_EQ(static_cast<DWORD>(NO_ERROR), systest::StartServiceNow(kTcpService));
-  ASSERT_TRUE(systest::WaitForState(kTcpService, SERVICE_RUNNING)) << other.ReadLog();
+  ASSERT_TRUE(systest::WaitForState(kTcpService, SERVICE_RUNNING)) << foreign_.ReadLog();
 
   EXPECT_EQ(kExitFailure, systest::RunTessardctl(dir_, "nogui remove tcp"));
 
   systest::ServiceConfig config;
   ASSERT_TRUE(systest::QueryConfig(kTcpService, config));
-  EXPECT_EQ(other.ServerCommandLine("tcp"), config.binaryPathName);
+  EXPECT_EQ(foreign_.ServerCommandLine("tcp"), config.binaryPathName);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ServiceState(kTcpService));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ScQueryState(kTcpService));
-  EXPECT_TRUE(other.LogValues("control").empty()) << other.ReadLog();
+  EXPECT_TRUE(foreign_.LogValues("control").empty()) << foreign_.ReadLog();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, RemoveBesideAForeignService,
+    ::testing::Values(
+        ForeignFolders{"AnotherFolder", "foreign own", "foreign other program"},
+        ForeignFolders{"SharpS", "foreign Stra\u00DFe", "foreign Strasse"},
+        ForeignFolders{"SoftHyphen", "foreign ba\u00ADse", "foreign base"},
+        ForeignFolders{"Ligature", "foreign \u00C6sir", "foreign AEsir"}),
+    [](const ::testing::TestParamInfo<ForeignFolders>& info) { return info.param.name; });
 
 }  // namespace

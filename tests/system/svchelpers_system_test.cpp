@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "owned_wide_string.h"
@@ -210,16 +211,31 @@ TEST_F(HelperLibrary, IsThisMyServiceMatchesTheRegisteredImagePathInAnyLetterCas
 }
 
 TEST_F(HelperLibrary, IsThisMyServiceRefusesAnotherImagePath) {
-  ASSERT_EQ(S_OK, Install("", Module())) << Narrow(errorText_);
-
-  const std::string others[] = {
-      dir_.ServerCommandLine("spx"),
-      "\"" + dir_.Path() + "\\other dir\\tessard.exe\" tcp",
-      dir_.ServerPath() + " tcp",  // unquoted
-      Module() + " ",
+  auto quoted = [this](const std::string& inDir) {
+    return "\"" + dir_.Path() + "\\" + inDir + "\\tessard.exe\" tcp";
   };
-  for (const std::string& module : others) {
-    SCOPED_TRACE(module);
+  std::string forward = Module();
+  for (char& c : forward) c = c == '\\' ? '/' : c;
+  // Registered image path, then the module name it must not match.
+  const std::pair<std::string, std::string> pairs[] = {
+      {Module(), dir_.ServerCommandLine("spx")},
+      {Module(), quoted("other dir")},
+      {Module(), dir_.ServerPath() + " tcp"},  // unquoted
+      {Module(), Module() + " "},
+      {Module(), forward},
+      {Module(), quoted("..\\" + dir_.Path().substr(dir_.Path().rfind('\\') + 1))},
+      // Both read as "??????" through the ANSI code page.
+      {quoted("\u041A\u043B\u044E\u0447\u0438\u043A"),
+       quoted("\u041F\u0440\u043E\u0435\u043A\u0442")},
+  };
+  std::string registered;
+  for (const auto& [stored, module] : pairs) {
+    SCOPED_TRACE(stored + " / " + module);
+    if (stored != registered) {
+      systest::RemoveService(kService);
+      ASSERT_TRUE(systest::RegisterService(kService, stored));
+      registered = stored;
+    }
     BOOL bIsMine = 7;
     EXPECT_EQ(S_OK, IsMine(module, &bIsMine)) << Narrow(errorText_);
     EXPECT_EQ(FALSE, bIsMine);

@@ -224,22 +224,22 @@ TEST_F(FakeRegistry, ValuesAreReadAsTheRealRegistryHandsThemOut) {
             ERROR_SUCCESS);
   EXPECT_EQ(fake::OpenKeys(), 1);
 
-  char small[4];
+  WCHAR small[4];
   DWORD type = 0;
   DWORD size = sizeof small;
-  EXPECT_EQ(platform::RegQueryValueExA(hKey, "imagepath", nullptr, &type,
+  EXPECT_EQ(platform::RegQueryValueExW(hKey, L"imagepath", nullptr, &type,
                                        reinterpret_cast<BYTE*>(small), &size),
             ERROR_MORE_DATA);
-  EXPECT_EQ(size, sizeof kImage);
+  EXPECT_EQ(size, sizeof kImage * sizeof(WCHAR));
 
-  char buffer[260];
+  WCHAR buffer[260];
   size = sizeof buffer;
-  ASSERT_EQ(platform::RegQueryValueExA(hKey, "ImagePath", nullptr, &type,
+  ASSERT_EQ(platform::RegQueryValueExW(hKey, L"ImagePath", nullptr, &type,
                                        reinterpret_cast<BYTE*>(buffer), &size),
             ERROR_SUCCESS);
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-  EXPECT_STREQ(buffer, kImage);
-  EXPECT_EQ(platform::RegQueryValueExA(hKey, "Description", nullptr, &type,
+  EXPECT_EQ(std::wstring(buffer), std::wstring(kImage, kImage + sizeof kImage - 1));
+  EXPECT_EQ(platform::RegQueryValueExW(hKey, L"Description", nullptr, &type,
                                        reinterpret_cast<BYTE*>(buffer), &size),
             ERROR_FILE_NOT_FOUND);
   // A read-only key takes no value.
@@ -289,7 +289,7 @@ TEST_F(FakeRegistry, KeyDeletedUnderAnOpenHandleIsReportedSo) {
   fake::DeleteKey("System\\CurrentControlSet\\Services");
   EXPECT_FALSE(fake::KeyExists(kKey));
   DWORD size = 0;
-  EXPECT_EQ(platform::RegQueryValueExA(hKey, "ImagePath", nullptr, nullptr,
+  EXPECT_EQ(platform::RegQueryValueExW(hKey, L"ImagePath", nullptr, nullptr,
                                        nullptr, &size),
             ERROR_KEY_DELETED);
   EXPECT_EQ(platform::RegCloseKey(hKey), ERROR_SUCCESS);
@@ -367,7 +367,7 @@ void CallEachFallibleFunction(SC_HANDLE hScm) {
   HKEY hKey = nullptr;
   platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &hKey);
   DWORD size = sizeof text;
-  platform::RegQueryValueExA(hKey, "ImagePath", nullptr, nullptr,
+  platform::RegQueryValueExW(hKey, L"ImagePath", nullptr, nullptr,
                              reinterpret_cast<BYTE*>(text), &size);
   platform::RegSetValueExA(hKey, "Description", 0, REG_SZ,
                            reinterpret_cast<const BYTE*>("d"), 2);

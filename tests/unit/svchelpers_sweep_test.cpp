@@ -38,7 +38,6 @@ Outcome Clean(int flag = -1) { return {S_OK, kEarlier, flag}; }
 Outcome Fail(const char* prefix, DWORD code, int flag = -1) {
   return {E_FAIL, Failure(prefix, code), flag};
 }
-Outcome Refused(int flag = -1) { return {E_FAIL, kNotMine, flag}; }
 Outcome Unexpected(const char* operation, int flag = -1) {
   return {E_UNEXPECTED, CaughtIn(operation), flag};
 }
@@ -314,15 +313,14 @@ Scenario OwnershipOf() {
 }
 
 TEST(HelperSweep, OwnershipOverEveryCallAndAllocation) {
-  SweepCalls(OwnershipOf(), [](const std::string& failed, int n) {
+  SweepCalls(OwnershipOf(), [](const std::string& failed, int) {
     if (failed == "MultiByteToWideChar")
       return Unexpected("IsThisMyServiceWithModuleName", 0);
     if (failed == "WideCharToMultiByte")
-      return n == 1 ? Fail(kOpenKey, ERROR_INVALID_DATA, 0)
-                    : Clean(0);  // a side that cannot be converted: not ours
+      return Fail(kOpenKey, ERROR_INVALID_DATA, 0);
     if (failed == "RegOpenKeyExA")
       return Fail(kOpenKey, ERROR_ACCESS_DENIED, 0);
-    if (failed == "RegQueryValueExA")
+    if (failed == "RegQueryValueExW")
       return Fail(kReadKey, ERROR_ACCESS_DENIED, 0);
     return Outcome{E_NOTIMPL, "unexpected call failed: " + failed, 0};
   });
@@ -353,21 +351,20 @@ Scenario UninstallOf(bool ignoresStop) {
 }
 
 // Narrow copies in order: the existence check's name; the ownership check's
-// key path, stored path and module name; the name for the removal.
+// key path; the name for the removal.
 Outcome UninstallOracle(const std::string& failed, int n) {
   if (failed == "OpenSCManagerA") return Fail(kOpenScm, ERROR_ACCESS_DENIED);
   if (failed == "OpenServiceA") return Fail(kOpenService, ERROR_ACCESS_DENIED);
   if (failed == "RegOpenKeyExA") return Fail(kOpenKey, ERROR_ACCESS_DENIED);
-  if (failed == "RegQueryValueExA") return Fail(kReadKey, ERROR_ACCESS_DENIED);
+  if (failed == "RegQueryValueExW") return Fail(kReadKey, ERROR_ACCESS_DENIED);
   if (failed == "ControlService") return Fail(kControl, ERROR_ACCESS_DENIED);
   if (failed == "DeleteService") return Fail(kDelete, ERROR_ACCESS_DENIED);
   if (failed == "QueryServiceStatus") return Clean();  // asked again
   if (failed == "MultiByteToWideChar")
     return Unexpected("IsThisMyServiceWithModuleName");
   if (failed == "WideCharToMultiByte") {
-    if (n == 1 || n == 5) return Fail(kOpenService, ERROR_INVALID_ADDRESS);
     if (n == 2) return Fail(kOpenKey, ERROR_INVALID_DATA);
-    return Refused();
+    return Fail(kOpenService, ERROR_INVALID_ADDRESS);
   }
   return Outcome{E_NOTIMPL, "unexpected call failed: " + failed, -1};
 }
