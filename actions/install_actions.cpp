@@ -20,8 +20,16 @@ int Install(LPCSTR serviceName, LPCSTR serverCommandLine, char* errorBuffer) {
 
 int Remove(LPCSTR serviceName, char* errorBuffer) {
   DWORD cchError = kErrorBufferSize - 1;
-  return UninstallWithModuleNameA(serviceName, g_szServerCommandLine,
-                                  errorBuffer, &cchError);
+  const int result = UninstallWithModuleNameA(
+      serviceName, g_szServerCommandLine, errorBuffer, &cchError);
+  // The handle a start kept would hold the deleted service registered,
+  // marked for deletion, until the process ends: the next install would
+  // find it there, and the next start must open the service afresh.
+  if (result == 0 && g_hService != nullptr) {
+    platform::CloseServiceHandle(g_hService);
+    g_hService = nullptr;
+  }
+  return result;
 }
 
 }  // namespace

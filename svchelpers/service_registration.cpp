@@ -42,7 +42,11 @@ HRESULT InstallBody(const OwnedWideString& serviceName,
   BOOL bInstalled = FALSE;
   const HRESULT hr =
       IsInstalled(OwnedWideString(serviceName), &bInstalled, errorText);
-  if (FAILED(hr) || bInstalled) return hr;
+  if (FAILED(hr)) return hr;
+  // An existing registration is still asked to be created: the manager
+  // refuses it as existing, and it is left as it is, unless it is marked
+  // for deletion, which it refuses as such. That one goes when its last
+  // handle closes and must not pass for installed.
 
   ServiceHandle hScm;
   if (!OpenManager(hScm, errorText)) return E_FAIL;
@@ -72,6 +76,7 @@ HRESULT InstallBody(const OwnedWideString& serviceName,
       passwordText.Get()));
   if (!hService) {
     const DWORD error = platform::GetLastError();
+    if (error == ERROR_SERVICE_EXISTS) return S_OK;
     SetFailureText(errorText, "Failed call to CreateService: ", error);
     return E_FAIL;
   }

@@ -242,19 +242,22 @@ TEST_F(InstallerDialog, RemoveThenInstallAnsweredYesStartsTheService) {
   EXPECT_EQ(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
-TEST_F(InstallerDialog, RemoveStopsARunningServiceAndDeletesIt) {
+TEST_F(InstallerDialog, RemoveDeletesTheServiceItStartedAndInstallRegistersItAgain) {
   InstallAnswering(IDYES);
   ExpectPlainBox(NextBox(), kStarted);
 
   SendClick(dialog_, kRemove);
   ExpectPlainBox(PressOk(), kRemoved);
-  // Deleted, though our handle may keep it in the manager's list until the
-  // utility ends; either way it is no longer running.
-  EXPECT_NE(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_RUNNING));
+  // Gone while the dialog is open: the handle the start kept is closed.
+  EXPECT_TRUE(systest::WaitUntilGone(kTcpService)) << "still registered";
+
+  SendClick(dialog_, kInstall);
+  InstallAnswering(IDYES);
+  ExpectPlainBox(NextBox(), kStarted);
   PostClick(dialog_, kExit);
   DWORD exitCode = 1;
   ASSERT_TRUE(utility_.WaitForExit(kWindowTimeoutMs, &exitCode));
-  EXPECT_TRUE(systest::WaitForState(kTcpService, 0)) << "still registered";
+  EXPECT_EQ(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
 TEST_F(InstallerDialog, RemoveRefusesAServiceOfTheSameNameRunningAnotherProgram) {

@@ -200,6 +200,23 @@ TEST_F(InstallRemove, RemoveOfANameThatIsNotRegisteredSucceedsAndTouchesNothing)
   ExpectRegisteredAsInstalled("spx");
 }
 
+// A handle held elsewhere keeps a removed service registered, marked for
+// deletion; installing over it must not pass for installed.
+TEST_F(InstallRemove, InstallOverARegistrationMarkedForDeletionFails) {
+  ASSERT_EQ(kExitSuccess, systest::RunTessardctl(dir_, "nogui install manual tcp"));
+  systest::ScHandle hScm = systest::OpenManager();
+  systest::ScHandle held(OpenServiceA(hScm.Get(), kTcpService, SERVICE_QUERY_STATUS));
+  ASSERT_TRUE(held);
+  ASSERT_EQ(kExitSuccess, systest::RunTessardctl(dir_, "nogui remove tcp"));
+
+  EXPECT_EQ(kExitFailure, systest::RunTessardctl(dir_, "nogui install manual tcp"));
+  EXPECT_EQ(kExitFailure, systest::RunTessardctl(dir_, "nogui install auto tcp"));
+
+  EXPECT_EQ("", dir_.ReadLog()) << "the stand-in was started";
+  held = systest::ScHandle();
+  EXPECT_TRUE(systest::WaitUntilGone(kTcpService));
+}
+
 // Folder pairs that only language rules take for equal: the utility in the
 // first, another program's service registered from the second.
 struct ForeignFolders {

@@ -196,6 +196,19 @@ TEST_F(HelperLibrary, InstallLeavesAnExistingServiceOfThatNameExactlyAsItWas) {
   EXPECT_EQ(managerDescriptionBefore, ManagerDescription(kService));
 }
 
+TEST_F(HelperLibrary, InstallOverARegistrationMarkedForDeletionFails) {
+  ASSERT_EQ(S_OK, Install("", Module())) << Narrow(errorText_);
+  systest::ScHandle hScm = systest::OpenManager();
+  systest::ScHandle held(OpenServiceA(hScm.Get(), kService, DELETE));
+  ASSERT_TRUE(DeleteService(held.Get())) << "error " << GetLastError();
+
+  EXPECT_EQ(E_FAIL, Install("", Module()));
+
+  EXPECT_EQ("Failed call to CreateService: " +
+                SystemText(ERROR_SERVICE_MARKED_FOR_DELETE),
+            Narrow(errorText_));
+}
+
 // ---- ownership ---------------------------------------------------------------
 
 TEST_F(HelperLibrary, IsThisMyServiceMatchesTheRegisteredImagePathInAnyLetterCase) {

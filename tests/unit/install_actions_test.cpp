@@ -168,7 +168,6 @@ TEST_F(InstallActionsTest, InstallOverAnExistingServiceChangesNothing) {
       fake::AddService(kServiceName, "\"D:\\Other\\server.exe\" tcp");
   existing.startType = SERVICE_DISABLED;
   EXPECT_EQ(0, InstallSilently(kServiceName, kCommandLine));
-  EXPECT_EQ(0, fake::CountCalls("CreateServiceA"));
   EXPECT_EQ("\"D:\\Other\\server.exe\" tcp", existing.imagePath);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_DISABLED), existing.startType);
 }
