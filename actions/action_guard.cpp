@@ -7,12 +7,11 @@
 
 void ReportActionException(HRESULT hr) noexcept {
   LPSTR systemText = nullptr;
-  if (platform::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                   FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               nullptr, static_cast<DWORD>(hr), 0,
-                               reinterpret_cast<LPSTR>(&systemText), 0,
-                               nullptr) != 0) {
+  if (platform::FormatMessageA(
+          FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+              FORMAT_MESSAGE_IGNORE_INSERTS,
+          nullptr, static_cast<DWORD>(hr), 0,
+          reinterpret_cast<LPSTR>(&systemText), 0, nullptr) != 0) {
     platform::MessageBoxA(nullptr, systemText, g_szCaption, MB_OK);
     platform::LocalFree(systemText);
     return;

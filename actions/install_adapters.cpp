@@ -45,8 +45,8 @@ int InstallWithModuleNameA(LPCSTR serviceName, LPCSTR displayName,
   HRESULT hr = AtServiceHelpers::InstallWithModuleName(
       name, display, descriptionText, accountName, passwordText, moduleName,
       errorText);
-  return TakeHelperOutcome(hr, errorText.Get(), errorText.Length(),
-                           errorBuffer, pcchError);
+  return TakeHelperOutcome(hr, errorText.Get(), errorText.Length(), errorBuffer,
+                           pcchError);
 }
 
 int UninstallWithModuleNameA(LPCSTR serviceName, LPCSTR serverCommandLine,
@@ -58,6 +58,6 @@ int UninstallWithModuleNameA(LPCSTR serviceName, LPCSTR serverCommandLine,
 
   HRESULT hr =
       AtServiceHelpers::UninstallWithModuleName(name, moduleName, errorText);
-  return TakeHelperOutcome(hr, errorText.Get(), errorText.Length(),
-                           errorBuffer, pcchError);
+  return TakeHelperOutcome(hr, errorText.Get(), errorText.Length(), errorBuffer,
+                           pcchError);
 }

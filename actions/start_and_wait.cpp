@@ -7,10 +7,10 @@
 namespace {
 
 enum class StartOutcome {
-  kNoHandle,          // the manager or the service could not be opened
-  kRefused,           // StartServiceA failed; the code is kept
-  kStatusUnknown,     // the first status query failed
-  kNotStarted,        // no further progress before running
+  kNoHandle,       // the manager or the service could not be opened
+  kRefused,        // StartServiceA failed; the code is kept
+  kStatusUnknown,  // the first status query failed
+  kNotStarted,     // no further progress before running
   kStarted,
 };
 

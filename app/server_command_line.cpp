@@ -54,9 +54,9 @@ bool ComposeServerCommandLine(LPCSTR transport,
   // service, and a quote would end the quoted path early.
   if (std::strpbrk(directory, "%\"") != nullptr) return false;
 
-  const int length = std::snprintf(commandLine, kTextSize, "\"%s%s%s\" %s",
-                                   drive, directory, kServerFileName,
-                                   transport);
+  const int length =
+      std::snprintf(commandLine, kTextSize, "\"%s%s%s\" %s", drive, directory,
+                    kServerFileName, transport);
   if (length < 0 || length >= kTextSize) {
     commandLine[0] = '\0';
     return false;

@@ -49,12 +49,10 @@ void Sleep(DWORD dwMilliseconds);
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
-                        int cbMultiByte, LPWSTR lpWideCharStr,
-                        int cchWideChar);
+                        int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
-                        int cchWideChar, LPSTR lpMultiByteStr,
-                        int cbMultiByte, LPCCH lpDefaultChar,
-                        LPBOOL lpUsedDefaultChar);
+                        int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                        LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
 int lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
 int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2,
                          int cchCount2, BOOL bIgnoreCase);

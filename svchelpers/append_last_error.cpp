@@ -30,9 +30,8 @@ class SystemMessage {
 // (its high 16 bits are lost); zero and codes that already are failure
 // HRESULTs stay as they are.
 OwnedWideString HexadecimalForm(DWORD code) {
-  const DWORD hresult = static_cast<LONG>(code) <= 0
-                            ? code
-                            : (0x80070000u | (code & 0xFFFFu));
+  const DWORD hresult =
+      static_cast<LONG>(code) <= 0 ? code : (0x80070000u | (code & 0xFFFFu));
   char digits[9];
   std::snprintf(digits, sizeof digits, "%x", static_cast<unsigned>(hresult));
   OwnedWideString form("0x");

@@ -1,5 +1,6 @@
 // Reads the resources of the built tessardctl.exe as data and checks them:
-// the message catalogue, the installer dialog template, version, manifest, icon.
+// the message catalogue, the installer dialog template, version, manifest,
+// icon.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -38,23 +39,29 @@ const CatalogueEntry kCatalogue[] = {
     {16, "The service binary file could not be found."},
     {17, "The SERVICE Veltrane Portmapper) is already running."},
     {18, "The SERVICE database is locked."},
-    {19, "The SERVICE Veltrane Portmapper) depends on a service that does not "
-         "exist \n or has been marked for deletion."},
-    {20, "The SERVICE Veltrane Portmapper) depends on another service that has "
-         "failed to start."},
+    {19,
+     "The SERVICE Veltrane Portmapper) depends on a service that does not "
+     "exist \n or has been marked for deletion."},
+    {20,
+     "The SERVICE Veltrane Portmapper) depends on another service that has "
+     "failed to start."},
     {21, "The SERVICE Veltrane Portmapper) has been disabled"},
     {22, "The SERVICE Veltrane Portmapper) could not be logged on."},
     {23, "The SERVICE Veltrane Portmapper) has been marked for deletion."},
-    {24, "The SERVICE Veltrane Portmapper) could not be created for the Win32 "
-         "service."},
-    {25, "The SERVICE Veltrane Portmapper) did not respond to the start request "
-         "in a timely fashion."},
-    {50, "Could not tell if the Veltrane Portmapper is running.\n Will try to "
-         "remove it."},
+    {24,
+     "The SERVICE Veltrane Portmapper) could not be created for the Win32 "
+     "service."},
+    {25,
+     "The SERVICE Veltrane Portmapper) did not respond to the start request "
+     "in a timely fashion."},
+    {50,
+     "Could not tell if the Veltrane Portmapper is running.\n Will try to "
+     "remove it."},
     {60, "Veltrane Portmapper started."},
     {61, "Could not start Veltrane Portmapper."},
-    {62, "Veltrane Portmapper installed successfully. \n Would you like to start "
-         "it."},
+    {62,
+     "Veltrane Portmapper installed successfully. \n Would you like to start "
+     "it."},
     {64, "Veltrane Portmapper successfully removed."},
     {100, "FormatMessage() failed for StartService call !"},
 };
@@ -71,7 +78,8 @@ const CatalogueEntry* FindCatalogueEntry(UINT number) {
 // fails the test instead of reading foreign memory.
 class ResourceReader {
  public:
-  explicit ResourceReader(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+  explicit ResourceReader(const std::vector<std::uint8_t>& bytes)
+      : bytes_(bytes) {}
 
   size_t Offset() const { return offset_; }
   bool Overran() const { return overran_; }
@@ -113,8 +121,8 @@ class ResourceReader {
   std::uint32_t Read(size_t size) {
     if (overran_ || bytes_.size() - offset_ < size) {
       overran_ = true;
-      ADD_FAILURE() << "resource ends at " << bytes_.size()
-                    << " bytes; needed " << size << " more at " << offset_;
+      ADD_FAILURE() << "resource ends at " << bytes_.size() << " bytes; needed "
+                    << size << " more at " << offset_;
       return 0;
     }
     std::uint32_t value = 0;
@@ -150,8 +158,9 @@ class TessardctlResources : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     path_ = TESSARDCTL_EXE;
-    module_ = LoadLibraryExA(path_.c_str(), nullptr,
-                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    module_ = LoadLibraryExA(
+        path_.c_str(), nullptr,
+        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     loadError_ = GetLastError();
   }
 
@@ -166,7 +175,8 @@ class TessardctlResources : public ::testing::Test {
   }
 
   // The bytes of one resource in one language; empty when it is missing.
-  static std::vector<std::uint8_t> Bytes(LPCSTR type, LPCSTR name, WORD language) {
+  static std::vector<std::uint8_t> Bytes(LPCSTR type, LPCSTR name,
+                                         WORD language) {
     HRSRC found = FindResourceExA(module_, type, name, language);
     if (found == nullptr) return {};
     HGLOBAL loaded = LoadResource(module_, found);
@@ -185,7 +195,8 @@ class TessardctlResources : public ::testing::Test {
 
   static std::vector<std::string> Names(LPCSTR type) {
     std::vector<std::string> names;
-    EnumResourceNamesA(module_, type, CollectName, reinterpret_cast<LONG_PTR>(&names));
+    EnumResourceNamesA(module_, type, CollectName,
+                       reinterpret_cast<LONG_PTR>(&names));
     return names;
   }
 
@@ -205,7 +216,8 @@ TEST_F(TessardctlResources, EveryCatalogueTextLoadsExactly) {
     SCOPED_TRACE("message " + std::to_string(entry.number));
     char buffer[1024];
     std::memset(buffer, 'x', sizeof buffer);
-    const int length = LoadStringA(module_, entry.number, buffer, sizeof buffer);
+    const int length =
+        LoadStringA(module_, entry.number, buffer, sizeof buffer);
     ASSERT_GT(length, 0) << "missing, error " << GetLastError();
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), entry.text);
     EXPECT_EQ(buffer[length], '\0');
@@ -218,7 +230,8 @@ TEST_F(TessardctlResources, NoCatalogueTextOutgrowsAFrontEndBuffer) {
   for (const CatalogueEntry& entry : kCatalogue) {
     SCOPED_TRACE("message " + std::to_string(entry.number));
     char buffer[256];
-    const int length = LoadStringA(module_, entry.number, buffer, sizeof buffer);
+    const int length =
+        LoadStringA(module_, entry.number, buffer, sizeof buffer);
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), entry.text);
   }
 }
@@ -249,8 +262,10 @@ TEST_F(TessardctlResources, StringTableHoldsTheCatalogueOnlyInUsEnglish) {
       if (count == 0) continue;
       seen.push_back(number);
       const CatalogueEntry* entry = FindCatalogueEntry(number);
-      ASSERT_NE(entry, nullptr) << "text " << number << " is not in the catalogue";
-      EXPECT_EQ(text, std::wstring(entry->text, entry->text + std::strlen(entry->text)))
+      ASSERT_NE(entry, nullptr)
+          << "text " << number << " is not in the catalogue";
+      EXPECT_EQ(text, std::wstring(entry->text,
+                                   entry->text + std::strlen(entry->text)))
           << "stored text of message " << number;
     }
   }
@@ -283,11 +298,12 @@ const ExpectedControl kControls[] = {
     {1012, kButton, 0x50020009, 12, 112, 203, 10},  // automatic, starts a group
     {1013, kButton, 0x50000009, 12, 128, 203, 10},  // manual
     {0xFFFF, kButton, 0x50000007, 5, 50, 216, 47},  // group box
-    {0xFFFF, kButton, 0x50000007, 6, 102, 215, 42}, // group box
+    {0xFFFF, kButton, 0x50000007, 6, 102, 215, 42},  // group box
 };
 
 TEST_F(TessardctlResources, DialogTemplateIsTheStandardFormInUsEnglishOnly) {
-  EXPECT_EQ(Languages(RT_DIALOG, MAKEINTRESOURCEA(101)), std::vector<WORD>{kEnglishUs});
+  EXPECT_EQ(Languages(RT_DIALOG, MAKEINTRESOURCEA(101)),
+            std::vector<WORD>{kEnglishUs});
   EXPECT_EQ(Names(RT_DIALOG), std::vector<std::string>{"#101"});
   const std::vector<std::uint8_t> bytes =
       Bytes(RT_DIALOG, MAKEINTRESOURCEA(101), kEnglishUs);
@@ -325,7 +341,8 @@ TEST_F(TessardctlResources, DialogTemplateControls) {
       Bytes(RT_DIALOG, MAKEINTRESOURCEA(101), kEnglishUs);
   ASSERT_FALSE(bytes.empty());
   ResourceReader reader(bytes);
-  for (int i = 0; i < 9; ++i) reader.Word();  // style, extended style, count, rectangle
+  for (int i = 0; i < 9; ++i)
+    reader.Word();  // style, extended style, count, rectangle
   std::uint16_t ordinal = 0;
   reader.SzOrOrdinal(&ordinal);  // menu
   reader.SzOrOrdinal(&ordinal);  // class
@@ -373,10 +390,12 @@ class TessardctlVersion : public TessardctlResources {
   }
 
   std::wstring StringValue(const wchar_t* name) {
-    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    const std::wstring path =
+        std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
     void* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(block_.data(), path.c_str(), &value, &length) || length == 0) {
+    if (!VerQueryValueW(block_.data(), path.c_str(), &value, &length) ||
+        length == 0) {
       return L"<missing>";
     }
     std::wstring text(static_cast<const wchar_t*>(value), length);
@@ -401,7 +420,8 @@ TEST_F(TessardctlVersion, FixedFileAndProductVersionAre17_0_0_84) {
   EXPECT_EQ(info.dwProductVersionMS, MAKELONG(0, 17));
   EXPECT_EQ(info.dwProductVersionLS, MAKELONG(84, 0));
   EXPECT_EQ(info.dwFileType, static_cast<DWORD>(VFT_APP));
-  EXPECT_EQ(info.dwFileFlags & info.dwFileFlagsMask, 0u) << "no debug or pre-release flag";
+  EXPECT_EQ(info.dwFileFlags & info.dwFileFlagsMask, 0u)
+      << "no debug or pre-release flag";
 }
 
 TEST_F(TessardctlVersion, StringsNameTheProductAndItsVersion) {
@@ -414,7 +434,8 @@ TEST_F(TessardctlVersion, StringsNameTheProductAndItsVersion) {
 TEST_F(TessardctlVersion, TranslationIsUsEnglishUnicode) {
   void* value = nullptr;
   UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\VarFileInfo\\Translation", &value, &length));
+  ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\VarFileInfo\\Translation",
+                             &value, &length));
   ASSERT_EQ(length, 4u);
   WORD pair[2];
   std::memcpy(pair, value, sizeof pair);
@@ -431,8 +452,8 @@ TEST_F(TessardctlResources, VersionReadFromTheFileAgrees) {
   ASSERT_TRUE(GetFileVersionInfoA(path_.c_str(), 0, size, info.data()));
   void* value = nullptr;
   UINT length = 0;
-  ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\ProductName",
-                             &value, &length));
+  ASSERT_TRUE(VerQueryValueA(
+      info.data(), "\\StringFileInfo\\040904B0\\ProductName", &value, &length));
   EXPECT_STREQ(static_cast<const char*>(value), "Quaykit");
   ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
   VS_FIXEDFILEINFO fixed;
@@ -472,7 +493,8 @@ TEST_F(TessardctlResources, ManifestAsksToRunAsInvokerWithoutUiAccess) {
   const std::string xml(bytes.begin(), bytes.end());
   EXPECT_EQ(Attribute(xml, "requestedExecutionLevel", "level"), "asInvoker");
   EXPECT_EQ(Attribute(xml, "requestedExecutionLevel", "uiAccess"), "false");
-  EXPECT_EQ(xml.find("<requestedExecutionLevel", xml.find("<requestedExecutionLevel") + 1),
+  EXPECT_EQ(xml.find("<requestedExecutionLevel",
+                     xml.find("<requestedExecutionLevel") + 1),
             std::string::npos)
       << "a second execution level";
 }
@@ -482,7 +504,8 @@ TEST_F(TessardctlResources, ManifestAsksToRunAsInvokerWithoutUiAccess) {
 TEST_F(TessardctlResources, IconGroupQuaykitHoldsOne32x32SixteenColourImage) {
   EXPECT_EQ(Names(RT_GROUP_ICON), std::vector<std::string>{"QUAYKIT"})
       << "the one icon group is the application icon";
-  const std::vector<std::uint8_t> group = Bytes(RT_GROUP_ICON, "QUAYKIT", kEnglishUs);
+  const std::vector<std::uint8_t> group =
+      Bytes(RT_GROUP_ICON, "QUAYKIT", kEnglishUs);
   ASSERT_FALSE(group.empty());
   ResourceReader reader(group);
   EXPECT_EQ(reader.Word(), 0u) << "reserved";
@@ -500,8 +523,8 @@ TEST_F(TessardctlResources, IconGroupQuaykitHoldsOne32x32SixteenColourImage) {
   EXPECT_EQ(reader.Offset(), group.size());
 
   // The system picks that image for a 32 x 32 16-colour display.
-  EXPECT_EQ(LookupIconIdFromDirectoryEx(const_cast<std::uint8_t*>(group.data()), TRUE,
-                                        32, 32, LR_DEFAULTCOLOR),
+  EXPECT_EQ(LookupIconIdFromDirectoryEx(const_cast<std::uint8_t*>(group.data()),
+                                        TRUE, 32, 32, LR_DEFAULTCOLOR),
             imageId);
 
   const std::vector<std::uint8_t> image =
@@ -516,27 +539,31 @@ TEST_F(TessardctlResources, IconGroupQuaykitHoldsOne32x32SixteenColourImage) {
   EXPECT_EQ(header.biPlanes, 1);
   EXPECT_EQ(header.biBitCount, 4);
   EXPECT_EQ(header.biCompression, static_cast<DWORD>(BI_RGB));
-  EXPECT_TRUE(header.biClrUsed == 0 || header.biClrUsed == 16) << header.biClrUsed;
+  EXPECT_TRUE(header.biClrUsed == 0 || header.biClrUsed == 16)
+      << header.biClrUsed;
   // Header, 16-entry palette, 4-bit colour rows and 1-bit mask rows.
   EXPECT_EQ(image.size(), 40u + 16 * 4 + 32 * 16 + 32 * 4);
 }
 
 TEST_F(TessardctlResources, IconImageMakesAnIcon) {
-  const std::vector<std::uint8_t> group = Bytes(RT_GROUP_ICON, "QUAYKIT", kEnglishUs);
+  const std::vector<std::uint8_t> group =
+      Bytes(RT_GROUP_ICON, "QUAYKIT", kEnglishUs);
   ASSERT_GE(group.size(), 20u);
   const int imageId = LookupIconIdFromDirectoryEx(
       const_cast<std::uint8_t*>(group.data()), TRUE, 32, 32, LR_DEFAULTCOLOR);
   std::vector<std::uint8_t> image =
       Bytes(RT_ICON, MAKEINTRESOURCEA(imageId), kEnglishUs);
   ASSERT_FALSE(image.empty());
-  HICON icon = CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()),
-                                        TRUE, 0x00030000, 32, 32, LR_DEFAULTCOLOR);
+  HICON icon =
+      CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()),
+                               TRUE, 0x00030000, 32, 32, LR_DEFAULTCOLOR);
   ASSERT_NE(icon, nullptr) << "error " << GetLastError();
   ICONINFO info{};
   ASSERT_TRUE(GetIconInfo(icon, &info));
   BITMAP colour{};
   EXPECT_TRUE(info.hbmColor != nullptr &&
-              GetObjectA(info.hbmColor, sizeof colour, &colour) == sizeof colour);
+              GetObjectA(info.hbmColor, sizeof colour, &colour) ==
+                  sizeof colour);
   EXPECT_EQ(colour.bmWidth, 32);
   EXPECT_EQ(colour.bmHeight, 32);
   if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);

@@ -52,8 +52,11 @@ class ScHandle {
 class KernelHandle {
  public:
   KernelHandle() = default;
-  explicit KernelHandle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  KernelHandle(KernelHandle&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
+  explicit KernelHandle(HANDLE h)
+      : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+  KernelHandle(KernelHandle&& other) noexcept : h_(other.h_) {
+    other.h_ = nullptr;
+  }
   KernelHandle& operator=(KernelHandle&& other) noexcept;
   KernelHandle(const KernelHandle&) = delete;
   KernelHandle& operator=(const KernelHandle&) = delete;
@@ -94,7 +97,7 @@ struct StandinScript {
   bool honourStop = true;
   unsigned startDelayMs = 0;
   unsigned stopDelayMs = 0;
-  unsigned exitCode = 0;              // reported with outcome kStop
+  unsigned exitCode = 0;  // reported with outcome kStop
   // A stand-in a test forgets still ends by itself after this long.
   unsigned maxLifeMs = 180000;
 
@@ -111,8 +114,12 @@ class TestDirectory {
   TestDirectory();
   explicit TestDirectory(const std::string& leafName);
 
-  const std::string& Path() const { return path_; }  // Windows path, no final '\'
-  std::string File(const std::string& name) const { return path_ + "\\" + name; }
+  const std::string& Path() const {
+    return path_;
+  }  // Windows path, no final '\'
+  std::string File(const std::string& name) const {
+    return path_ + "\\" + name;
+  }
   std::string UtilityPath() const { return File("tessardctl.exe"); }
   std::string ServerPath() const { return File("tessard.exe"); }
   // The image path install registers: "\"<dir>\\tessard.exe\" <transport>".
@@ -163,7 +170,8 @@ bool ServiceExists(const std::string& name);
 bool QueryStatus(const std::string& name, SERVICE_STATUS_PROCESS& status);
 // dwCurrentState, or 0 when the service is absent.
 DWORD ServiceState(const std::string& name);
-bool WaitForState(const std::string& name, DWORD state, DWORD timeoutMs = 30000);
+bool WaitForState(const std::string& name, DWORD state,
+                  DWORD timeoutMs = 30000);
 
 struct ServiceConfig {
   DWORD serviceType = 0;
