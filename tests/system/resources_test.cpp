@@ -407,7 +407,12 @@ class TessardctlVersion : public TessardctlResources {
   std::vector<std::uint8_t> block_;
 };
 
-TEST_F(TessardctlVersion, FixedFileAndProductVersionAre17_0_0_84) {
+// The version comes from project(VERSION), as the build passes it here.
+constexpr WORD kVersion[] = {TESSARD_VERSION};
+constexpr DWORD kVersionMS = MAKELONG(kVersion[1], kVersion[0]);
+constexpr DWORD kVersionLS = MAKELONG(kVersion[3], kVersion[2]);
+
+TEST_F(TessardctlVersion, FixedFileAndProductVersionAreTheProjectVersion) {
   void* value = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\", &value, &length));
@@ -415,10 +420,10 @@ TEST_F(TessardctlVersion, FixedFileAndProductVersionAre17_0_0_84) {
   VS_FIXEDFILEINFO info;
   std::memcpy(&info, value, sizeof info);
   EXPECT_EQ(info.dwSignature, 0xFEEF04BDu);
-  EXPECT_EQ(info.dwFileVersionMS, MAKELONG(0, 17));
-  EXPECT_EQ(info.dwFileVersionLS, MAKELONG(84, 0));
-  EXPECT_EQ(info.dwProductVersionMS, MAKELONG(0, 17));
-  EXPECT_EQ(info.dwProductVersionLS, MAKELONG(84, 0));
+  EXPECT_EQ(info.dwFileVersionMS, kVersionMS);
+  EXPECT_EQ(info.dwFileVersionLS, kVersionLS);
+  EXPECT_EQ(info.dwProductVersionMS, kVersionMS);
+  EXPECT_EQ(info.dwProductVersionLS, kVersionLS);
   EXPECT_EQ(info.dwFileType, static_cast<DWORD>(VFT_APP));
   EXPECT_EQ(info.dwFileFlags & info.dwFileFlagsMask, 0u)
       << "no debug or pre-release flag";
@@ -426,8 +431,8 @@ TEST_F(TessardctlVersion, FixedFileAndProductVersionAre17_0_0_84) {
 
 TEST_F(TessardctlVersion, StringsNameTheProductAndItsVersion) {
   EXPECT_EQ(StringValue(L"ProductName"), L"Quaykit");
-  EXPECT_EQ(StringValue(L"FileVersion"), L"17.0.0.84");
-  EXPECT_EQ(StringValue(L"ProductVersion"), L"17.0.0.84");
+  EXPECT_EQ(StringValue(L"FileVersion"), L"" TESSARD_VERSION_TEXT);
+  EXPECT_EQ(StringValue(L"ProductVersion"), L"" TESSARD_VERSION_TEXT);
   EXPECT_EQ(StringValue(L"OriginalFilename"), L"tessardctl.exe");
 }
 
@@ -458,8 +463,8 @@ TEST_F(TessardctlResources, VersionReadFromTheFileAgrees) {
   ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
   VS_FIXEDFILEINFO fixed;
   std::memcpy(&fixed, value, sizeof fixed);
-  EXPECT_EQ(fixed.dwFileVersionMS, MAKELONG(0, 17));
-  EXPECT_EQ(fixed.dwFileVersionLS, MAKELONG(84, 0));
+  EXPECT_EQ(fixed.dwFileVersionMS, kVersionMS);
+  EXPECT_EQ(fixed.dwFileVersionLS, kVersionLS);
 }
 
 // ---- Manifest ---------------------------------------------------------------
@@ -491,6 +496,8 @@ TEST_F(TessardctlResources, ManifestAsksToRunAsInvokerWithoutUiAccess) {
       Bytes(RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, kEnglishUs);
   ASSERT_FALSE(bytes.empty());
   const std::string xml(bytes.begin(), bytes.end());
+  EXPECT_EQ(Attribute(xml, "assemblyIdentity", "version"),
+            TESSARD_VERSION_TEXT);
   EXPECT_EQ(Attribute(xml, "requestedExecutionLevel", "level"), "asInvoker");
   EXPECT_EQ(Attribute(xml, "requestedExecutionLevel", "uiAccess"), "false");
   EXPECT_EQ(xml.find("<requestedExecutionLevel",
