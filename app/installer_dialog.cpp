@@ -18,6 +18,22 @@ void ShowCatalogueMessage(UINT number) {
   platform::MessageBoxA(nullptr, text, g_szCaption, MB_OK);
 }
 
+// The catalogue texts of the labels and buttons.
+struct ControlText {
+  int control;
+  UINT text;
+};
+constexpr ControlText kControlTexts[] = {
+    {IDC_NAME_LABEL, IDS_NAME_LABEL},
+    {IDC_LOCATION_LABEL, IDS_LOCATION_LABEL},
+    {IDC_INSTALL, IDS_INSTALL},
+    {IDC_REMOVE, IDS_REMOVE},
+    {IDC_START_AUTO, IDS_START_AUTO},
+    {IDC_START_MANUAL, IDS_START_MANUAL},
+    {IDC_OK, IDS_OK},
+    {IDC_EXIT, IDS_EXIT},
+};
+
 void SetCatalogueText(HWND hDlg, int controlId, UINT number) {
   char text[kTextSize] = "";
   platform::LoadStringA(g_hInstance, number, text, kTextSize);
@@ -28,9 +44,8 @@ void InitializeDialog(HWND hDlg) {
   platform::LoadStringA(g_hInstance, IDS_CAPTION, g_szCaption, kTextSize);
   SetWindowTextA(hDlg, g_szCaption);
 
-  // Texts 2 to 9 belong to the controls 1008 to 1015, in that order.
-  for (UINT number = IDS_NAME_LABEL; number <= IDS_EXIT; ++number) {
-    SetCatalogueText(hDlg, static_cast<int>(number) + 1006, number);
+  for (const ControlText& item : kControlTexts) {
+    SetCatalogueText(hDlg, item.control, item.text);
   }
 
   platform::LoadStringA(g_hInstance, IDS_SERVICE_NAME_TCP, g_szServiceName,
