@@ -1,9 +1,11 @@
 // The install and remove actions in their reporting and silent forms.
 #include "install_actions.h"
 
+#include "install_adapters.h"
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
+#include "report.h"
 #include "start_and_wait.h"
 
 namespace {
@@ -37,14 +39,12 @@ int Remove(LPCSTR serviceName, char* errorBuffer) {
 void InstallAndReport(LPCSTR serviceName, LPCSTR serverCommandLine) {
   char buffer[kErrorBufferSize];
   if (Install(serviceName, serverCommandLine, buffer) != 0) {
-    platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+    ShowText(buffer);
     return;
   }
   // The dialog always asks; the start mode is not consulted here.
-  platform::LoadStringA(g_hInstance, IDS_INSTALLED_ASK_START, buffer,
-                        kErrorBufferSize);
-  if (platform::MessageBoxA(nullptr, buffer, g_szCaption,
-                            MB_YESNO | MB_ICONQUESTION) != IDNO) {
+  if (ShowCatalogueMessage(IDS_INSTALLED_ASK_START,
+                           MB_YESNO | MB_ICONQUESTION) != IDNO) {
     StartAndReport();
   }
 }
@@ -59,11 +59,10 @@ int InstallSilently(LPCSTR serviceName, LPCSTR serverCommandLine) {
 void RemoveAndReport(LPCSTR serviceName) {
   char buffer[kErrorBufferSize];
   if (Remove(serviceName, buffer) != 0) {
-    platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+    ShowText(buffer);
     return;
   }
-  platform::LoadStringA(g_hInstance, IDS_REMOVED, buffer, kErrorBufferSize);
-  platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+  ShowCatalogueMessage(IDS_REMOVED);
 }
 
 int RemoveSilently(LPCSTR serviceName) {

@@ -1,6 +1,6 @@
 // The adapters between the utility's narrow texts and the helper library:
 // wide strings in, 0 or 1 and a bounded narrow copy of the error text out.
-#include "install_actions.h"
+#include "install_adapters.h"
 #include "service_helpers.h"
 
 using AtServiceHelpers::OwnedWideString;

@@ -1,3 +1,5 @@
+// The process entry: dialog mode for an empty command line, otherwise one
+// silent action whose result becomes the exit code.
 #include "entry.h"
 
 #include "action_guard.h"

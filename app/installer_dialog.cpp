@@ -7,16 +7,11 @@
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
+#include "report.h"
 #include "resource.h"
 #include "server_command_line.h"
 
 namespace {
-
-void ShowCatalogueMessage(UINT number) {
-  char text[kTextSize] = "";
-  platform::LoadStringA(g_hInstance, number, text, kTextSize);
-  platform::MessageBoxA(nullptr, text, g_szCaption, MB_OK);
-}
 
 // The catalogue texts of the labels and buttons.
 struct ControlText {

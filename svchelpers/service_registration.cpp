@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "scoped_owners.h"
 #include "service_helpers.h"
+#include "service_manager.h"
 #include "services_key.h"
 
 namespace AtServiceHelpers {
@@ -72,8 +73,8 @@ HRESULT InstallBody(const OwnedWideString& serviceName,
   ServiceHandle hService(platform::CreateServiceA(
       hScm.Get(), nameText.Get(), displayText.Get(), SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-      moduleText.Get(), nullptr, nullptr, kDependencies, accountText.Get(),
-      passwordText.Get()));
+      moduleText.Get(), /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr,
+      kDependencies, accountText.Get(), passwordText.Get()));
   if (!hService) {
     const DWORD error = platform::GetLastError();
     if (error == ERROR_SERVICE_EXISTS) return S_OK;

@@ -4,6 +4,7 @@
 #include "platform.h"
 #include "scoped_owners.h"
 #include "service_helpers.h"
+#include "service_manager.h"
 #include "services_key.h"
 
 namespace AtServiceHelpers {

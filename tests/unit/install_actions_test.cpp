@@ -10,6 +10,7 @@
 
 #include "action_guard.h"
 #include "fake_platform.h"
+#include "install_adapters.h"
 #include "owned_wide_string.h"
 #include "process_state.h"
 
