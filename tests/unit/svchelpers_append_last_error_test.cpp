@@ -2,9 +2,9 @@
 // hexadecimal stand-in when the system has none, and its own catch-all.
 #include <string>
 
-#include "svchelpers_test_support.h"
+#include "unit_support.h"
 
-namespace svctest {
+namespace unit {
 namespace {
 
 using AtServiceHelpers::AppendLastError;
@@ -80,4 +80,4 @@ TEST_F(AppendLastErrorTest, FailureOfItsOwnTextLeavesAsAnException) {
 }
 
 }  // namespace
-}  // namespace svctest
+}  // namespace unit

@@ -4,9 +4,9 @@
 #include <functional>
 #include <string>
 
-#include "svchelpers_test_support.h"
+#include "unit_support.h"
 
-namespace svctest {
+namespace unit {
 namespace {
 
 using AtServiceHelpers::NarrowCopy;
@@ -168,4 +168,4 @@ TEST_F(OwnedWideStringTest, FailedNarrowConversionGivesNull) {
 }
 
 }  // namespace
-}  // namespace svctest
+}  // namespace unit

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "svchelpers_test_support.h"
+#include "unit_support.h"
 
-namespace svctest {
+namespace unit {
 namespace {
 
 using AtServiceHelpers::InstallWithModuleName;
@@ -321,4 +321,4 @@ TEST_F(SetDescriptionTest, ExceptionGivesItsOwnTextAndReleasesEverything) {
 }
 
 }  // namespace
-}  // namespace svctest
+}  // namespace unit

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "svchelpers_test_support.h"
+#include "unit_support.h"
 
-namespace svctest {
+namespace unit {
 namespace {
 
 using AtServiceHelpers::IsThisMyServiceWithModuleName;
@@ -300,4 +300,4 @@ TEST_F(UninstallTest, ExceptionGivesItsOwnTextAndReleasesEverything) {
 }
 
 }  // namespace
-}  // namespace svctest
+}  // namespace unit

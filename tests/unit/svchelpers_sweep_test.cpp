@@ -10,9 +10,9 @@
 #include <string>
 #include <utility>
 
-#include "svchelpers_test_support.h"
+#include "unit_support.h"
 
-namespace svctest {
+namespace unit {
 namespace {
 
 using namespace AtServiceHelpers;
@@ -389,4 +389,4 @@ TEST(HelperSweep, UninstallOverEveryAllocation) {
 }
 
 }  // namespace
-}  // namespace svctest
+}  // namespace unit
