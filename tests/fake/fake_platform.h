@@ -167,8 +167,6 @@ SERVICE_STATUS Status(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0);
 // Paths are below HKEY_LOCAL_MACHINE, compared ignoring letter case, with
 // single backslashes: "System\\CurrentControlSet\\Services\\X" in C++.
 void AddKey(const std::string& path);
-bool KeyExists(const std::string& path);
-void DeleteKey(const std::string& path);  // with its values
 void SetValue(const std::string& path, const std::string& name, DWORD type,
               const std::vector<BYTE>& data);  // creates the key if needed
 // Stores text and its terminating NUL.
@@ -178,8 +176,7 @@ void DeleteValue(const std::string& path, const std::string& name);
 // False when the key or value is missing.
 bool GetValue(const std::string& path, const std::string& name, DWORD* type,
               std::vector<BYTE>* data);
-// RegOpenKeyExA with a null or empty subkey opens the parent key itself, as
-// the real one does; a missing key gives ERROR_FILE_NOT_FOUND (2); a missing
+// A missing key gives ERROR_FILE_NOT_FOUND (2); a missing
 // value ERROR_FILE_NOT_FOUND; a value that does not fit the caller's buffer
 // ERROR_MORE_DATA (234) with the needed size stored; RegSetValueExA needs a
 // key opened with KEY_SET_VALUE and RegQueryValueExW one with
@@ -191,10 +188,12 @@ bool GetValue(const std::string& path, const std::string& name, DWORD* type,
 
 // ---- system texts --------------------------------------------------------
 
-// By default FormatMessageA answers with the real system's text for a code
-// (so a test can compare with the real FormatMessageA). A test can replace
-// the text of a code, or take it away (FormatMessageA then returns 0 with
-// last error ERROR_MR_MID_NOT_FOUND).
+// FormatMessageA knows the one form the product uses (FROM_SYSTEM,
+// ALLOCATE_BUFFER, IGNORE_INSERTS: the text as it is, in a buffer for
+// LocalFree); any other form is misuse. By default it answers with the real
+// system's text for a code (so a test can compare with the real
+// FormatMessageA). A test can replace the text of a code, or take it away
+// (FormatMessageA then returns 0 with last error ERROR_MR_MID_NOT_FOUND).
 void SetSystemText(DWORD code, const std::string& text);
 void RemoveSystemText(DWORD code);
 // The real system's text for a code, "" when it has none.
@@ -213,7 +212,6 @@ void SetModulePath(const std::string& path);
 
 // Every Sleep, in order, in milliseconds; nothing really sleeps.
 const std::vector<DWORD>& Sleeps();
-DWORD TotalSleep();
 
 // ---- message boxes --------------------------------------------------------
 

@@ -141,10 +141,6 @@ void AddKey(const std::string& path) {
   }
 }
 
-bool KeyExists(const std::string& path) { return KeyPresent(Lower(path)); }
-
-void DeleteKey(const std::string& path) { DeleteKeyTree(path); }
-
 void SetValue(const std::string& path, const std::string& name, DWORD type,
               const std::vector<BYTE>& data) {
   AddKey(path);
