@@ -285,20 +285,30 @@ constexpr WORD kButton = 0x0080;
 constexpr WORD kEdit = 0x0081;
 constexpr WORD kStatic = 0x0082;
 
+constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+
 // In order of tabbing and drawing.
 const ExpectedControl kControls[] = {
-    {1014, kButton, 0x50010001, 57, 186, 50, 14},   // OK, default button
-    {1015, kButton, 0x50010000, 123, 186, 50, 14},  // Exit
-    {1010, kButton, 0x50020009, 12, 60, 203, 10},   // Install, starts a group
-    {1011, kButton, 0x50000009, 12, 79, 203, 10},   // Remove
-    {1002, kEdit, 0x50810080, 48, 35, 174, 13},     // location
-    {1009, kStatic, 0x50020000, 8, 37, 35, 8},      // "Location :"
-    {1008, kStatic, 0x50020000, 8, 14, 32, 8},      // "Name :"
-    {1003, kEdit, 0x50810880, 48, 11, 174, 13},     // name, read-only
-    {1012, kButton, 0x50020009, 12, 112, 203, 10},  // automatic, starts a group
-    {1013, kButton, 0x50000009, 12, 128, 203, 10},  // manual
-    {0xFFFF, kButton, 0x50000007, 5, 50, 216, 47},  // group box
-    {0xFFFF, kButton, 0x50000007, 6, 102, 215, 42},  // group box
+    // OK, the default button, and Exit
+    {1014, kButton, kChild | WS_TABSTOP | BS_DEFPUSHBUTTON, 57, 186, 50, 14},
+    {1015, kButton, kChild | WS_TABSTOP | BS_PUSHBUTTON, 123, 186, 50, 14},
+    // Install, which starts a group, and Remove
+    {1010, kButton, kChild | WS_GROUP | BS_AUTORADIOBUTTON, 12, 60, 203, 10},
+    {1011, kButton, kChild | BS_AUTORADIOBUTTON, 12, 79, 203, 10},
+    // the location, "Location :", "Name :" and the read-only name
+    {1002, kEdit, kChild | WS_BORDER | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL,
+     48, 35, 174, 13},
+    {1009, kStatic, kChild | WS_GROUP | SS_LEFT, 8, 37, 35, 8},
+    {1008, kStatic, kChild | WS_GROUP | SS_LEFT, 8, 14, 32, 8},
+    {1003, kEdit,
+     kChild | WS_BORDER | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL | ES_READONLY,
+     48, 11, 174, 13},
+    // automatic, which starts a group, and manual start-up
+    {1012, kButton, kChild | WS_GROUP | BS_AUTORADIOBUTTON, 12, 112, 203, 10},
+    {1013, kButton, kChild | BS_AUTORADIOBUTTON, 12, 128, 203, 10},
+    // the two group boxes
+    {0xFFFF, kButton, kChild | BS_GROUPBOX, 5, 50, 216, 47},
+    {0xFFFF, kButton, kChild | BS_GROUPBOX, 6, 102, 215, 42},
 };
 
 TEST_F(TessardctlResources, DialogTemplateIsTheStandardFormInUsEnglishOnly) {
@@ -318,7 +328,10 @@ TEST_F(TessardctlResources, DialogTemplateHeaderFields) {
       Bytes(RT_DIALOG, MAKEINTRESOURCEA(101), kEnglishUs);
   ASSERT_FALSE(bytes.empty());
   ResourceReader reader(bytes);
-  EXPECT_EQ(reader.Dword(), 0x90C800C0u) << "style";
+  EXPECT_EQ(reader.Dword(),
+            static_cast<DWORD>(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU |
+                               DS_MODALFRAME | DS_SETFONT))
+      << "style";
   EXPECT_EQ(reader.Dword(), 0u) << "extended style";
   EXPECT_EQ(reader.Word(), 12u) << "number of controls";
   EXPECT_EQ(reader.Short(), 0);
