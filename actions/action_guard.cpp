@@ -1,23 +1,39 @@
+// The guards around the actions: what an exception becomes in the reporting
+// and in the silent form.
 #include "action_guard.h"
+
+#include <windows.h>
 
 #include <cstdio>
 
-#include "platform.h"
-#include "process_state.h"
+#include "owned_wide_string.h"
+#include "report.h"
 
-void ReportActionException(HRESULT hr) noexcept {
-  LPSTR systemText = nullptr;
-  if (platform::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                   FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               nullptr, static_cast<DWORD>(hr), 0,
-                               reinterpret_cast<LPSTR>(&systemText), 0,
-                               nullptr) != 0) {
-    platform::MessageBoxA(nullptr, systemText, g_szCaption, MB_OK);
-    platform::LocalFree(systemText);
-    return;
-  }
+namespace {
+
+void ReportException(HRESULT hr) noexcept {
+  if (ShowSystemText(static_cast<DWORD>(hr))) return;
   char text[16];
   std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(hr));
-  platform::MessageBoxA(nullptr, text, g_szCaption, MB_OK);
+  ShowText(text);
+}
+
+}  // namespace
+
+void RunReportingAction(void (*action)()) noexcept {
+  try {
+    action();
+  } catch (const AtServiceHelpers::CAtlException& e) {
+    ReportException(e.m_hr);
+  } catch (...) {
+    ReportException(E_UNEXPECTED);
+  }
+}
+
+int RunSilentAction(int (*action)()) noexcept {
+  try {
+    return action();
+  } catch (...) {
+    return -1;
+  }
 }

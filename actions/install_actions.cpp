@@ -1,9 +1,11 @@
 // The install and remove actions in their reporting and silent forms.
 #include "install_actions.h"
 
+#include "install_adapters.h"
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
+#include "report.h"
 #include "start_and_wait.h"
 
 namespace {
@@ -20,8 +22,16 @@ int Install(LPCSTR serviceName, LPCSTR serverCommandLine, char* errorBuffer) {
 
 int Remove(LPCSTR serviceName, char* errorBuffer) {
   DWORD cchError = kErrorBufferSize - 1;
-  return UninstallWithModuleNameA(serviceName, g_szServerCommandLine,
-                                  errorBuffer, &cchError);
+  const int result = UninstallWithModuleNameA(
+      serviceName, g_szServerCommandLine, errorBuffer, &cchError);
+  // The handle a start kept would hold the deleted service registered,
+  // marked for deletion, until the process ends: the next install would
+  // find it there, and the next start must open the service afresh.
+  if (result == 0 && g_hService != nullptr) {
+    platform::CloseServiceHandle(g_hService);
+    g_hService = nullptr;
+  }
+  return result;
 }
 
 }  // namespace
@@ -29,14 +39,12 @@ int Remove(LPCSTR serviceName, char* errorBuffer) {
 void InstallAndReport(LPCSTR serviceName, LPCSTR serverCommandLine) {
   char buffer[kErrorBufferSize];
   if (Install(serviceName, serverCommandLine, buffer) != 0) {
-    platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+    ShowText(buffer);
     return;
   }
   // The dialog always asks; the start mode is not consulted here.
-  platform::LoadStringA(g_hInstance, IDS_INSTALLED_ASK_START, buffer,
-                        kErrorBufferSize);
-  if (platform::MessageBoxA(nullptr, buffer, g_szCaption,
-                            MB_YESNO | MB_ICONQUESTION) != IDNO) {
+  if (ShowCatalogueMessage(IDS_INSTALLED_ASK_START,
+                           MB_YESNO | MB_ICONQUESTION) != IDNO) {
     StartAndReport();
   }
 }
@@ -51,11 +59,10 @@ int InstallSilently(LPCSTR serviceName, LPCSTR serverCommandLine) {
 void RemoveAndReport(LPCSTR serviceName) {
   char buffer[kErrorBufferSize];
   if (Remove(serviceName, buffer) != 0) {
-    platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+    ShowText(buffer);
     return;
   }
-  platform::LoadStringA(g_hInstance, IDS_REMOVED, buffer, kErrorBufferSize);
-  platform::MessageBoxA(nullptr, buffer, g_szCaption, MB_OK);
+  ShowCatalogueMessage(IDS_REMOVED);
 }
 
 int RemoveSilently(LPCSTR serviceName) {

@@ -1,6 +1,6 @@
 // The adapters between the utility's narrow texts and the helper library:
 // wide strings in, 0 or 1 and a bounded narrow copy of the error text out.
-#include "install_actions.h"
+#include "install_adapters.h"
 #include "service_helpers.h"
 
 using AtServiceHelpers::OwnedWideString;
@@ -45,8 +45,8 @@ int InstallWithModuleNameA(LPCSTR serviceName, LPCSTR displayName,
   HRESULT hr = AtServiceHelpers::InstallWithModuleName(
       name, display, descriptionText, accountName, passwordText, moduleName,
       errorText);
-  return TakeHelperOutcome(hr, errorText.Get(), errorText.Length(),
-                           errorBuffer, pcchError);
+  return TakeHelperOutcome(hr, errorText.Get(), errorText.Length(), errorBuffer,
+                           pcchError);
 }
 
 int UninstallWithModuleNameA(LPCSTR serviceName, LPCSTR serverCommandLine,
@@ -58,6 +58,6 @@ int UninstallWithModuleNameA(LPCSTR serviceName, LPCSTR serverCommandLine,
 
   HRESULT hr =
       AtServiceHelpers::UninstallWithModuleName(name, moduleName, errorText);
-  return TakeHelperOutcome(hr, errorText.Get(), errorText.Length(),
-                           errorBuffer, pcchError);
+  return TakeHelperOutcome(hr, errorText.Get(), errorText.Length(), errorBuffer,
+                           pcchError);
 }

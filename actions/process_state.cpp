@@ -1,3 +1,4 @@
+// The process-wide variables and their start values.
 #include "process_state.h"
 
 HINSTANCE g_hInstance = nullptr;

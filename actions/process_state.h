@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-enum Action : int { kActionNone = 0, kActionInstall = 1, kActionRemove = 2, kActionStart = 3 };
-enum StartMode : int { kStartAutomatic = 2, kStartManual = 3 };
-enum Transport : int { kTransportTcp = 1, kTransportSpx = 2 };
+#include "choices.h"
 
 constexpr int kTextSize = 256;  // every fixed narrow text buffer
 

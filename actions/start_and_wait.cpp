@@ -1,16 +1,19 @@
+// Start-and-wait: the start request, the poll that follows the service's
+// progress, and the message for each outcome.
 #include "start_and_wait.h"
 
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
+#include "report.h"
 
 namespace {
 
 enum class StartOutcome {
-  kNoHandle,          // the manager or the service could not be opened
-  kRefused,           // StartServiceA failed; the code is kept
-  kStatusUnknown,     // the first status query failed
-  kNotStarted,        // no further progress before running
+  kNoHandle,       // the manager or the service could not be opened
+  kRefused,        // StartServiceA failed; the code is kept
+  kStatusUnknown,  // the first status query failed
+  kNotStarted,     // no further progress before running
   kStarted,
 };
 
@@ -55,42 +58,28 @@ StartResult StartAndWait() {
     return {StartOutcome::kStatusUnknown, 0};
   }
   // Follow the service's own pace: pause for its wait hint as reported, and
-  // stop as soon as a query fails or the checkpoint does not grow. The
-  // progress test comes first; the outcome is read from the state alone.
-  while (status.dwCurrentState != SERVICE_RUNNING) {
-    DWORD previousCheckPoint = status.dwCheckPoint;
+  // stop as soon as a query fails or the checkpoint does not grow. Only a
+  // status that was read counts; a service seen running has started, also
+  // when its checkpoint went back to 0.
+  bool running = status.dwCurrentState == SERVICE_RUNNING;
+  while (!running) {
+    const DWORD previousCheckPoint = status.dwCheckPoint;
     if (status.dwWaitHint != 0) platform::Sleep(status.dwWaitHint);
     if (!platform::QueryServiceStatus(g_hService, &status)) break;
-    if (previousCheckPoint >= status.dwCheckPoint) break;
+    running = status.dwCurrentState == SERVICE_RUNNING;
+    if (!running && previousCheckPoint >= status.dwCheckPoint) break;
   }
-  if (status.dwCurrentState == SERVICE_RUNNING) {
-    return {StartOutcome::kStarted, 0};
-  }
-  return {StartOutcome::kNotStarted, 0};
-}
-
-void ShowMessage(UINT id) {
-  char text[kTextSize];
-  platform::LoadStringA(g_hInstance, id, text, kTextSize);
-  platform::MessageBoxA(nullptr, text, g_szCaption, MB_OK);
+  return {running ? StartOutcome::kStarted : StartOutcome::kNotStarted, 0};
 }
 
 void ReportRefusal(DWORD code) {
   for (const StartErrorMessage& entry : kStartErrors) {
     if (entry.code == code) {
-      ShowMessage(entry.message);
+      ShowCatalogueMessage(entry.message);
       return;
     }
   }
-  LPSTR systemText = nullptr;
-  if (platform::FormatMessageA(
-          FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-          code, 0, reinterpret_cast<LPSTR>(&systemText), 0, nullptr) != 0) {
-    platform::MessageBoxA(nullptr, systemText, g_szCaption, MB_OK);
-    platform::LocalFree(systemText);
-    return;
-  }
-  ShowMessage(IDS_FORMAT_MESSAGE_FAILED);
+  if (!ShowSystemText(code)) ShowCatalogueMessage(IDS_FORMAT_MESSAGE_FAILED);
 }
 
 }  // namespace
@@ -114,13 +103,13 @@ void StartAndReport() {
       ReportRefusal(result.error);
       break;
     case StartOutcome::kStatusUnknown:
-      ShowMessage(IDS_STATUS_UNKNOWN);
+      ShowCatalogueMessage(IDS_STATUS_UNKNOWN);
       break;
     case StartOutcome::kNotStarted:
-      ShowMessage(IDS_NOT_STARTED);
+      ShowCatalogueMessage(IDS_NOT_STARTED);
       break;
     case StartOutcome::kStarted:
-      ShowMessage(IDS_STARTED);
+      ShowCatalogueMessage(IDS_STARTED);
       break;
   }
 }

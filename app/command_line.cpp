@@ -1,6 +1,10 @@
+// The scan of the command line into its four words, and the checks that
+// turn them into an action, a start mode and a transport.
 #include "command_line.h"
 
 #include <cstring>
+
+#include "choices.h"
 
 namespace command_line {
 namespace {
@@ -42,14 +46,13 @@ bool Is(const char* word, bool tooLong, const char* keyword) {
   return !tooLong && std::strcmp(word, keyword) == 0;
 }
 
-// The transport word: tcp 1, spx 2.
 bool CheckTransport(const char* word, bool tooLong, int* transport) {
   if (Is(word, tooLong, "tcp")) {
-    *transport = 1;
+    *transport = kTransportTcp;
     return true;
   }
   if (Is(word, tooLong, "spx")) {
-    *transport = 2;
+    *transport = kTransportSpx;
     return true;
   }
   return false;
@@ -78,20 +81,20 @@ bool Check(const Words& w, int* action, int* startMode, int* transport) {
   if (!Is(w.word[0], w.tooLong[0], "nogui")) return false;
 
   if (Is(w.word[1], w.tooLong[1], "install")) {
-    *action = 1;
+    *action = kActionInstall;
   } else if (Is(w.word[1], w.tooLong[1], "remove")) {
-    *action = 2;
+    *action = kActionRemove;
   } else if (Is(w.word[1], w.tooLong[1], "start")) {
-    *action = 3;
+    *action = kActionStart;
   } else {
     return false;
   }
 
-  if (*action == 1) {
+  if (*action == kActionInstall) {
     if (Is(w.word[2], w.tooLong[2], "auto")) {
-      *startMode = 2;
+      *startMode = kStartAutomatic;
     } else if (Is(w.word[2], w.tooLong[2], "manual")) {
-      *startMode = 3;
+      *startMode = kStartManual;
     } else {
       return false;
     }

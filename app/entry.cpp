@@ -1,7 +1,6 @@
+// The process entry: dialog mode for an empty command line, otherwise one
+// silent action whose result becomes the exit code.
 #include "entry.h"
-
-#include <cstdlib>
-#include <cstring>
 
 #include "action_guard.h"
 #include "command_line.h"
@@ -10,47 +9,26 @@
 #include "platform.h"
 #include "process_state.h"
 #include "resource.h"
+#include "server_command_line.h"
 #include "start_and_wait.h"
 
 namespace {
 
-constexpr char kServerFileName[] = "tessard.exe";
-
-// Composes the server command line and the service name from the utility's
-// own directory and the transport. False, with nothing written, when the
-// module path was cut or a composed text would not fit its buffer: a cut
-// path would register or start the wrong program.
+// Composes the server command line and the service name for the transport.
+// False when the utility's own path cannot be trusted (nothing is run then)
+// or the service name cannot be loaded.
 bool ComposeNames() {
-  char modulePath[kTextSize];
-  DWORD length = platform::GetModuleFileNameA(g_hInstance, modulePath, kTextSize);
-  if (length == 0 || length >= static_cast<DWORD>(kTextSize)) return false;
-
-  char drive[_MAX_DRIVE];
-  char directory[kTextSize];
-  _splitpath(modulePath, drive, directory, nullptr, nullptr);
-
-  // wsprintfA has no bound of its own: measure first. The server path and
-  // the command line (two quotes, a space and the transport word) must each
-  // fit 255 characters.
-  size_t serverPathLength =
-      std::strlen(drive) + std::strlen(directory) + (sizeof kServerFileName - 1);
-  if (serverPathLength + 6 >= static_cast<size_t>(kTextSize)) return false;
-
-  char serverPath[kTextSize];
-  wsprintfA(serverPath, "%s%s%s", drive, directory, kServerFileName);
-  UINT nameId;
-  if (g_nTransport == kTransportTcp) {
-    wsprintfA(g_szServerCommandLine, "\"%s\" tcp", serverPath);
-    nameId = IDS_SERVICE_NAME_TCP;
-  } else {
-    wsprintfA(g_szServerCommandLine, "\"%s\" spx", serverPath);
-    nameId = IDS_SERVICE_NAME_SPX;
-  }
-  // The same buffer receives the service name before it is copied out.
-  if (platform::LoadStringA(g_hInstance, nameId, serverPath, kTextSize) == 0) {
+  const bool tcp = g_nTransport == kTransportTcp;
+  if (!ComposeServerCommandLine(tcp ? "tcp" : "spx", g_szServerCommandLine)) {
     return false;
   }
-  platform::lstrcpyA(g_szServiceName, serverPath);
+  char serviceName[kTextSize];
+  if (platform::LoadStringA(g_hInstance,
+                            tcp ? IDS_SERVICE_NAME_TCP : IDS_SERVICE_NAME_SPX,
+                            serviceName, kTextSize) == 0) {
+    return false;
+  }
+  platform::lstrcpyA(g_szServiceName, serviceName);
   return true;
 }
 

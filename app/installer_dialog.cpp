@@ -2,27 +2,32 @@
 // records the choices and runs the reporting install or remove at OK.
 #include "installer_dialog.h"
 
-#include <stdlib.h>
-#include <string.h>
-
 #include "action_guard.h"
 #include "install_actions.h"
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
+#include "report.h"
 #include "resource.h"
+#include "server_command_line.h"
 
 namespace {
 
-// The parts of the module path, sized as the runtime's path split needs
-// them for a path of at most 255 characters.
-constexpr size_t kDriveSize = 3;
-
-void ShowCatalogueMessage(UINT number) {
-  char text[kTextSize] = "";
-  platform::LoadStringA(g_hInstance, number, text, kTextSize);
-  platform::MessageBoxA(nullptr, text, g_szCaption, MB_OK);
-}
+// The catalogue texts of the labels and buttons.
+struct ControlText {
+  int control;
+  UINT text;
+};
+constexpr ControlText kControlTexts[] = {
+    {IDC_NAME_LABEL, IDS_NAME_LABEL},
+    {IDC_LOCATION_LABEL, IDS_LOCATION_LABEL},
+    {IDC_INSTALL, IDS_INSTALL},
+    {IDC_REMOVE, IDS_REMOVE},
+    {IDC_START_AUTO, IDS_START_AUTO},
+    {IDC_START_MANUAL, IDS_START_MANUAL},
+    {IDC_OK, IDS_OK},
+    {IDC_EXIT, IDS_EXIT},
+};
 
 void SetCatalogueText(HWND hDlg, int controlId, UINT number) {
   char text[kTextSize] = "";
@@ -30,51 +35,22 @@ void SetCatalogueText(HWND hDlg, int controlId, UINT number) {
   SetDlgItemTextA(hDlg, controlId, text);
 }
 
-// The initial location: the quoted server beside this utility and "tcp".
-// Left empty when the utility's own path was cut or the text would not fit
-// its buffer: a cut path names some other file, and OK then asks for a
-// location instead of registering it.
-void ComposeInitialLocation(char (&location)[kTextSize]) {
-  location[0] = '\0';
-
-  char modulePath[kTextSize] = "";
-  const DWORD length =
-      platform::GetModuleFileNameA(g_hInstance, modulePath, kTextSize);
-  if (length == 0 || length >= static_cast<DWORD>(kTextSize)) return;
-
-  char drive[kDriveSize] = "";
-  char directory[kTextSize] = "";
-  char fileName[kTextSize] = "";
-  char extension[kTextSize] = "";
-  if (_splitpath_s(modulePath, drive, kDriveSize, directory, kTextSize,
-                   fileName, kTextSize, extension, kTextSize) != 0) {
-    return;
-  }
-
-  static const char kFormat[] = "\"%s%stessard.exe\" tcp";
-  const size_t fixedLength = sizeof(kFormat) - 1 - 4;  // less the two %s
-  if (fixedLength + strlen(drive) + strlen(directory) >=
-      static_cast<size_t>(kTextSize)) {
-    return;
-  }
-  wsprintfA(location, kFormat, drive, directory);
-}
-
 void InitializeDialog(HWND hDlg) {
   platform::LoadStringA(g_hInstance, IDS_CAPTION, g_szCaption, kTextSize);
   SetWindowTextA(hDlg, g_szCaption);
 
-  // Texts 2 to 9 belong to the controls 1008 to 1015, in that order.
-  for (UINT number = IDS_NAME_LABEL; number <= IDS_EXIT; ++number) {
-    SetCatalogueText(hDlg, static_cast<int>(number) + 1006, number);
+  for (const ControlText& item : kControlTexts) {
+    SetCatalogueText(hDlg, item.control, item.text);
   }
 
   platform::LoadStringA(g_hInstance, IDS_SERVICE_NAME_TCP, g_szServiceName,
                         kTextSize);
   SetDlgItemTextA(hDlg, IDC_NAME, g_szServiceName);
 
+  // Left empty when the utility's own path cannot be trusted: OK then asks
+  // for a location instead of registering some other program.
   char location[kTextSize];
-  ComposeInitialLocation(location);
+  ComposeServerCommandLine("tcp", location);
   SetDlgItemTextA(hDlg, IDC_LOCATION, location);
 
   CheckDlgButton(hDlg, IDC_START_MANUAL, BST_CHECKED);

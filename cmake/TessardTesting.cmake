@@ -52,6 +52,7 @@ function(tessard_unit_test target)
   add_executable(${target} ${ARGN} ${CMAKE_SOURCE_DIR}/app/tessardctl.rc)
   target_link_libraries(${target} PRIVATE fake_platform GTest::gtest_main)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/app
+                                               ${CMAKE_BINARY_DIR}/app
                                                ${CMAKE_SOURCE_DIR}/actions)
   tessard_gtest(${target} LABELS unit)
 endfunction()

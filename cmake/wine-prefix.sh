@@ -6,12 +6,17 @@ action=$1
 export WINEPREFIX=$2
 export WINEDEBUG=-all
 log="$WINEPREFIX.log"
+ours="$WINEPREFIX.server-started-here"
 
 # Starts the one persistent server of the run. When a server already runs
 # in this prefix (an earlier run's or scripts/run's), it is kept, together
 # with the services it runs: ending it would stop what a user started.
+# "wineserver -p" fails when one runs; `down` ends only a server started
+# here.
 start_server() {
-  wineserver -p >>"$log" 2>&1 </dev/null || true
+  if wineserver -p >>"$log" 2>&1 </dev/null; then
+    : >"$ours"
+  fi
 }
 
 case $action in
@@ -40,8 +45,13 @@ up)
   echo "wine prefix ready: $WINEPREFIX"
   ;;
 down)
-  wineserver -k >/dev/null 2>&1 </dev/null
-  echo "wine prefix stopped: $WINEPREFIX"
+  if [ -f "$ours" ]; then
+    wineserver -k >/dev/null 2>&1 </dev/null
+    rm -f "$ours"
+    echo "wine prefix stopped: $WINEPREFIX"
+  else
+    echo "wine prefix left running (its server was not started here)"
+  fi
   ;;
 *)
   echo "usage: $0 up|down PREFIX" >&2

@@ -32,7 +32,7 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 // Registry (advapi32)
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
                       REGSAM samDesired, PHKEY phkResult);
-LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                          LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved,
                        DWORD dwType, const BYTE* lpData, DWORD cbData);
@@ -47,15 +47,15 @@ DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 void Sleep(DWORD dwMilliseconds);
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
-                        int cbMultiByte, LPWSTR lpWideCharStr,
-                        int cchWideChar);
+                        int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
-                        int cchWideChar, LPSTR lpMultiByteStr,
-                        int cbMultiByte, LPCCH lpDefaultChar,
-                        LPBOOL lpUsedDefaultChar);
+                        int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                        LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
 int lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
-int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
+int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2,
+                         int cchCount2, BOOL bIgnoreCase);
 LPSTR lstrcpyA(LPSTR lpString1, LPCSTR lpString2);
 
 // User interface (user32): catalogue texts and message boxes

@@ -17,8 +17,8 @@ constexpr UINT kMaxNarrowChars = 0x3FFFFFFF;
 
 // Converts narrow text (thread code page) into a new BSTR; never null.
 BSTR ConvertNarrow(LPCSTR text) {
-  const int n = platform::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1,
-                                              nullptr, 0);
+  const int n =
+      platform::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, nullptr, 0);
   if (n <= 0) AtlThrow(E_OUTOFMEMORY);
   BSTR str = platform::SysAllocStringLen(nullptr, static_cast<UINT>(n - 1));
   if (str == nullptr) AtlThrow(E_OUTOFMEMORY);

@@ -4,10 +4,9 @@
 
 #include <windows.h>
 
-#include <initializer_list>
+#include <cstddef>
 #include <utility>
 
-#include "error_text.h"
 #include "owned_wide_string.h"
 #include "platform.h"
 
@@ -43,18 +42,6 @@ class ServiceHandle {
   SC_HANDLE m_h;
 };
 
-// Opens the local service manager with all access into hScm. False, with
-// the error text "Failed call to OpenSCManager: " and the system's text for
-// the last error, when it cannot be opened.
-inline bool OpenManager(ServiceHandle& hScm, OwnedWideString& errorText) {
-  hScm = ServiceHandle(
-      platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (hScm) return true;
-  const DWORD error = platform::GetLastError();
-  SetFailureText(errorText, "Failed call to OpenSCManager: ", error);
-  return false;
-}
-
 // An opened registry key, closed through the seam when the owner ends.
 class RegistryKey {
  public:
@@ -79,23 +66,24 @@ class RegistryKey {
 
 // Releases an operation's by-value strings when the operation returns, on
 // every path: whichever ABI destroys the parameters, they are empty by then.
+// The count is that of the strings given: ReleasedOnReturn strings{&a, &b}.
+template <std::size_t N>
 class ReleasedOnReturn {
  public:
-  ReleasedOnReturn(std::initializer_list<OwnedWideString*> strings) noexcept {
-    for (OwnedWideString* s : strings) {
-      if (m_count < kMax) m_strings[m_count++] = s;
-    }
-  }
+  template <typename... Strings>
+  explicit ReleasedOnReturn(Strings*... strings) noexcept
+      : m_strings{strings...} {}
   ReleasedOnReturn(const ReleasedOnReturn&) = delete;
   ReleasedOnReturn& operator=(const ReleasedOnReturn&) = delete;
   ~ReleasedOnReturn() {
-    for (int i = 0; i < m_count; ++i) m_strings[i]->Release();
+    for (OwnedWideString* s : m_strings) s->Release();
   }
 
  private:
-  static constexpr int kMax = 6;
-  OwnedWideString* m_strings[kMax] = {};
-  int m_count = 0;
+  OwnedWideString* m_strings[N];
 };
+
+template <typename... Strings>
+ReleasedOnReturn(Strings*...) -> ReleasedOnReturn<sizeof...(Strings)>;
 
 }  // namespace AtServiceHelpers

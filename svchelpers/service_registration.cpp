@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "scoped_owners.h"
 #include "service_helpers.h"
+#include "service_manager.h"
 #include "services_key.h"
 
 namespace AtServiceHelpers {
@@ -42,7 +43,11 @@ HRESULT InstallBody(const OwnedWideString& serviceName,
   BOOL bInstalled = FALSE;
   const HRESULT hr =
       IsInstalled(OwnedWideString(serviceName), &bInstalled, errorText);
-  if (FAILED(hr) || bInstalled) return hr;
+  if (FAILED(hr)) return hr;
+  // An existing registration is still asked to be created: the manager
+  // refuses it as existing, and it is left as it is, unless it is marked
+  // for deletion, which it refuses as such. That one goes when its last
+  // handle closes and must not pass for installed.
 
   ServiceHandle hScm;
   if (!OpenManager(hScm, errorText)) return E_FAIL;
@@ -68,10 +73,11 @@ HRESULT InstallBody(const OwnedWideString& serviceName,
   ServiceHandle hService(platform::CreateServiceA(
       hScm.Get(), nameText.Get(), displayText.Get(), SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-      moduleText.Get(), nullptr, nullptr, kDependencies, accountText.Get(),
-      passwordText.Get()));
+      moduleText.Get(), /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr,
+      kDependencies, accountText.Get(), passwordText.Get()));
   if (!hService) {
     const DWORD error = platform::GetLastError();
+    if (error == ERROR_SERVICE_EXISTS) return S_OK;
     SetFailureText(errorText, "Failed call to CreateService: ", error);
     return E_FAIL;
   }

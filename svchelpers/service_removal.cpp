@@ -4,13 +4,14 @@
 #include "platform.h"
 #include "scoped_owners.h"
 #include "service_helpers.h"
+#include "service_manager.h"
 #include "services_key.h"
 
 namespace AtServiceHelpers {
 
 namespace {
 
-constexpr DWORD kImagePathBytes = 260;
+constexpr DWORD kImagePathChars = 260;  // 259 characters and the NUL
 constexpr LONG kStopBudgetMs = 30000;
 constexpr DWORD kStopPollMs = 500;
 constexpr DWORD kStopSettleMs = 100;
@@ -22,16 +23,21 @@ HRESULT IsThisMyServiceBody(const OwnedWideString& serviceName, BOOL* pbIsMine,
   RegistryKey key;
   if (!OpenServicesKey(serviceName, KEY_READ, key, errorText)) return E_FAIL;
 
-  BYTE value[kImagePathBytes] = {};
-  DWORD size = kImagePathBytes;
+  // Read as stored, in UTF-16: a narrow read turns every character the
+  // ANSI code page lacks into "?" or a look-alike.
+  WCHAR value[kImagePathChars] = {};
+  DWORD size = sizeof value;
   DWORD type = REG_NONE;
-  DWORD code = static_cast<DWORD>(platform::RegQueryValueExA(
-      key.Get(), "ImagePath", nullptr, &type, value, &size));
+  DWORD code = static_cast<DWORD>(
+      platform::RegQueryValueExW(key.Get(), L"ImagePath", nullptr, &type,
+                                 reinterpret_cast<BYTE*>(value), &size));
   if (code == ERROR_SUCCESS) {
     // Only a string that ends inside what was stored can be compared.
+    const DWORD chars = size / sizeof(WCHAR);
     if (type != REG_SZ && type != REG_EXPAND_SZ) {
       code = ERROR_INVALID_DATA;
-    } else if (size > kImagePathBytes || (size != 0 && value[size - 1] != 0)) {
+    } else if (size > sizeof value || size % sizeof(WCHAR) != 0 ||
+               (chars != 0 && value[chars - 1] != L'\0')) {
       code = ERROR_INVALID_DATA;
     }
   }
@@ -40,14 +46,14 @@ HRESULT IsThisMyServiceBody(const OwnedWideString& serviceName, BOOL* pbIsMine,
     return E_FAIL;
   }
 
-  // A size of 0 leaves the zeroed buffer: an empty text.
-  const OwnedWideString imagePath(reinterpret_cast<LPCSTR>(value));
-  const NarrowCopy storedText(imagePath);
-  const NarrowCopy moduleText(moduleName);
-  // A side that cannot be converted matches nothing, so the service is
-  // never taken for ours by accident.
-  if (storedText.Get() != nullptr && moduleText.Get() != nullptr &&
-      platform::lstrcmpiA(storedText.Get(), moduleText.Get()) == 0) {
+  // A size of 0 leaves the zeroed buffer: an empty text. The comparison
+  // goes code unit by code unit and ignores letter case only; lstrcmpi's
+  // language rules would take "Strasse" for "Straße" and skip a soft hyphen.
+  // A null module name matches nothing.
+  if (!moduleName.IsNull() &&
+      platform::CompareStringOrdinal(value, -1, moduleName.Get(),
+                                     static_cast<int>(moduleName.Length()),
+                                     TRUE) == CSTR_EQUAL) {
     *pbIsMine = TRUE;
   }
   return S_OK;

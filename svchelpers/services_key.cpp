@@ -17,8 +17,8 @@ bool OpenServicesKey(const OwnedWideString& serviceName, REGSAM access,
   const OwnedWideString keyPath = ServicesKeyPath(serviceName);
   const NarrowCopy keyText(keyPath);
   if (keyText.Get() == nullptr) {
-    SetFailureText(errorText, "Failed call to Open Services Key: ",
-                   ERROR_INVALID_DATA);
+    SetFailureText(errorText,
+                   "Failed call to Open Services Key: ", ERROR_INVALID_DATA);
     return false;
   }
   const LSTATUS opened = platform::RegOpenKeyExA(

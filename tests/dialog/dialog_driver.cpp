@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "system_support.h"
+
 namespace dialog_test {
 
 namespace {
@@ -64,15 +66,15 @@ bool UtilityProcess::Start(const std::string& utilityPath,
   const std::string directory =
       utilityPath.substr(0, utilityPath.find_last_of('\\') + 1);
   // The program's name alone: the utility sees an empty command line.
-  std::string commandLine = "\"" + utilityPath + "\"";
-  std::string desktop = std::string("WinSta0\\") + kDesktopName;
-  STARTUPINFOA startup{};
+  std::wstring commandLine = systest::Wide("\"" + utilityPath + "\"");
+  std::wstring desktop = systest::Wide(std::string("WinSta0\\") + kDesktopName);
+  STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.lpDesktop = &desktop[0];
-  if (!CreateProcessA(utilityPath.c_str(), &commandLine[0], nullptr, nullptr,
-                      FALSE, 0, nullptr, directory.c_str(), &startup,
-                      &info_)) {
-    *error = LastErrorText("CreateProcessA") + " for " + utilityPath;
+  if (!CreateProcessW(systest::Wide(utilityPath).c_str(), &commandLine[0],
+                      nullptr, nullptr, FALSE, 0, nullptr,
+                      systest::Wide(directory).c_str(), &startup, &info_)) {
+    *error = LastErrorText("CreateProcessW") + " for " + utilityPath;
     return false;
   }
   return true;

@@ -24,7 +24,7 @@ class UtilityProcess {
   UtilityProcess(const UtilityProcess&) = delete;
   UtilityProcess& operator=(const UtilityProcess&) = delete;
 
-  // Starts the program at utilityPath in its own directory. False with a
+  // Starts the program at utilityPath (UTF-8) in its own directory. False with a
   // reason on failure.
   bool Start(const std::string& utilityPath, std::string* error);
   DWORD Id() const { return info_.dwProcessId; }

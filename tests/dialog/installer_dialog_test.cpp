@@ -242,19 +242,22 @@ TEST_F(InstallerDialog, RemoveThenInstallAnsweredYesStartsTheService) {
   EXPECT_EQ(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
-TEST_F(InstallerDialog, RemoveStopsARunningServiceAndDeletesIt) {
+TEST_F(InstallerDialog, RemoveDeletesTheServiceItStartedAndInstallRegistersItAgain) {
   InstallAnswering(IDYES);
   ExpectPlainBox(NextBox(), kStarted);
 
   SendClick(dialog_, kRemove);
   ExpectPlainBox(PressOk(), kRemoved);
-  // Deleted, though our handle may keep it in the manager's list until the
-  // utility ends; either way it is no longer running.
-  EXPECT_NE(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_RUNNING));
+  // Gone while the dialog is open: the handle the start kept is closed.
+  EXPECT_TRUE(systest::WaitUntilGone(kTcpService)) << "still registered";
+
+  SendClick(dialog_, kInstall);
+  InstallAnswering(IDYES);
+  ExpectPlainBox(NextBox(), kStarted);
   PostClick(dialog_, kExit);
   DWORD exitCode = 1;
   ASSERT_TRUE(utility_.WaitForExit(kWindowTimeoutMs, &exitCode));
-  EXPECT_TRUE(systest::WaitForState(kTcpService, 0)) << "still registered";
+  EXPECT_EQ(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
 TEST_F(InstallerDialog, RemoveRefusesAServiceOfTheSameNameRunningAnotherProgram) {
@@ -326,7 +329,7 @@ std::string LeafOfLength(size_t length) {
   return leaf;
 }
 
-class InstallerDialogInALongDirectory : public InstallerDialog {
+class InstallerDialogElsewhere : public InstallerDialog {
  protected:
   void SetUp() override {}  // each test makes its own directory
 
@@ -339,7 +342,7 @@ class InstallerDialogInALongDirectory : public InstallerDialog {
   }
 };
 
-TEST_F(InstallerDialogInALongDirectory, LocationStartsEmptyWhenItWouldNotFit) {
+TEST_F(InstallerDialogElsewhere, LocationStartsEmptyWhenItWouldNotFit) {
   // "Z:", 238 characters of directory and "tessardctl.exe" are still a whole
   // module path, but the quoted server and " tcp" need 257 bytes.
   ASSERT_NO_FATAL_FAILURE(StartIn(238));
@@ -352,7 +355,15 @@ TEST_F(InstallerDialogInALongDirectory, LocationStartsEmptyWhenItWouldNotFit) {
   EXPECT_FALSE(systest::ServiceExists(kTcpService));
 }
 
-TEST_F(InstallerDialogInALongDirectory, LocationStartsEmptyWhenTheOwnPathIsCut) {
+TEST_F(InstallerDialogElsewhere, LocationStartsEmptyWhenTheCodePageCannotHoldIt) {
+  directory_ = std::make_unique<systest::TestDirectory>(
+      "dialog \u041F\u0440\u043E\u0435\u043A\u0442");
+  ASSERT_NO_FATAL_FAILURE(StartUtility(*directory_));
+
+  EXPECT_EQ(ItemText(dialog_, kLocation), "");
+}
+
+TEST_F(InstallerDialogElsewhere, LocationStartsEmptyWhenTheOwnPathIsCut) {
   // 257 characters in all: more than GetModuleFileNameA's 256 bytes hold,
   // within what the file system takes.
   ASSERT_NO_FATAL_FAILURE(StartIn(241));

@@ -26,7 +26,8 @@ DWORD NaturalError(const std::string& name) {
   if (name == "FormatMessageA") return ERROR_MR_MID_NOT_FOUND;
   if (name == "MultiByteToWideChar" || name == "WideCharToMultiByte")
     return ERROR_NO_UNICODE_TRANSLATION;
-  if (name == "GetModuleFileNameA") return ERROR_INSUFFICIENT_BUFFER;
+  if (name == "GetModuleFileNameA" || name == "GetModuleFileNameW")
+    return ERROR_INSUFFICIENT_BUFFER;
   if (name == "LoadStringA") return ERROR_RESOURCE_NAME_NOT_FOUND;
   if (name == "MessageBoxA") return ERROR_NOT_ENOUGH_MEMORY;
   return ERROR_ACCESS_DENIED;  // the service manager and the registry
@@ -209,10 +210,10 @@ const std::set<std::string>& FallibleFunctions() {
   static const std::set<std::string> kNames = {
       "OpenSCManagerA",      "OpenServiceA",        "CreateServiceA",
       "StartServiceA",       "QueryServiceStatus",  "ControlService",
-      "DeleteService",       "RegOpenKeyExA",       "RegQueryValueExA",
+      "DeleteService",       "RegOpenKeyExA",       "RegQueryValueExW",
       "RegSetValueExA",      "FormatMessageA",      "GetModuleFileNameA",
-      "MultiByteToWideChar", "WideCharToMultiByte", "LoadStringA",
-      "MessageBoxA"};
+      "GetModuleFileNameW",  "MultiByteToWideChar", "WideCharToMultiByte",
+      "LoadStringA",         "MessageBoxA"};
   return kNames;
 }
 

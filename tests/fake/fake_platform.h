@@ -32,7 +32,7 @@ inline constexpr const char* kDefaultModulePath = "C:\\Tools\\tessardctl.exe";
 // HKLM, out-pointers as out, other pointers as hex. Multi-strings (the
 // dependency list) render each name quoted and separated by ", " inside
 // braces: {"RPCSS"}, {"RPCSS", "Tcpip"}. Texts are not escaped. In/out
-// sizes (RegQueryValueExA's lpcbData) render as their value on entry; BSTRs
+// sizes (RegQueryValueExW's lpcbData) render as their value on entry; BSTRs
 // as L"..." while live, as hex once freed; RegSetValueExA's data as text for
 // REG_SZ/REG_EXPAND_SZ, braces for REG_MULTI_SZ, hex for REG_DWORD.
 struct Call {
@@ -52,8 +52,9 @@ void ClearCalls();
 
 // The fallible calls are: OpenSCManagerA, OpenServiceA, CreateServiceA,
 // StartServiceA, QueryServiceStatus, ControlService, DeleteService,
-// RegOpenKeyExA, RegQueryValueExA, RegSetValueExA, FormatMessageA,
-// GetModuleFileNameA, MultiByteToWideChar, WideCharToMultiByte, LoadStringA,
+// RegOpenKeyExA, RegQueryValueExW, RegSetValueExA, FormatMessageA,
+// GetModuleFileNameA, GetModuleFileNameW, MultiByteToWideChar,
+// WideCharToMultiByte, LoadStringA,
 // MessageBoxA. A failed call returns its documented failure value (null,
 // FALSE, 0, or the error code itself for the Reg* functions) and, where the
 // real one does, sets the last error to `error`. Nothing else changes.
@@ -63,7 +64,7 @@ void ClearCalls();
 // ERROR_ACCESS_DENIED (5) for the service manager and the registry,
 // ERROR_MR_MID_NOT_FOUND (317) for FormatMessageA, ERROR_NO_UNICODE_TRANSLATION
 // (1113) for the conversions, ERROR_INSUFFICIENT_BUFFER for
-// GetModuleFileNameA, ERROR_RESOURCE_NAME_NOT_FOUND for LoadStringA,
+// GetModuleFileNameA and W, ERROR_RESOURCE_NAME_NOT_FOUND for LoadStringA,
 // ERROR_NOT_ENOUGH_MEMORY for MessageBoxA.
 void FailCall(int n, DWORD error = 0);
 // Fails the (skip + 1)th call, counted from now, of one named function.
@@ -166,8 +167,6 @@ SERVICE_STATUS Status(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0);
 // Paths are below HKEY_LOCAL_MACHINE, compared ignoring letter case, with
 // single backslashes: "System\\CurrentControlSet\\Services\\X" in C++.
 void AddKey(const std::string& path);
-bool KeyExists(const std::string& path);
-void DeleteKey(const std::string& path);  // with its values
 void SetValue(const std::string& path, const std::string& name, DWORD type,
               const std::vector<BYTE>& data);  // creates the key if needed
 // Stores text and its terminating NUL.
@@ -177,21 +176,24 @@ void DeleteValue(const std::string& path, const std::string& name);
 // False when the key or value is missing.
 bool GetValue(const std::string& path, const std::string& name, DWORD* type,
               std::vector<BYTE>* data);
-// RegOpenKeyExA with a null or empty subkey opens the parent key itself, as
-// the real one does; a missing key gives ERROR_FILE_NOT_FOUND (2); a missing
+// A missing key gives ERROR_FILE_NOT_FOUND (2); a missing
 // value ERROR_FILE_NOT_FOUND; a value that does not fit the caller's buffer
 // ERROR_MORE_DATA (234) with the needed size stored; RegSetValueExA needs a
-// key opened with KEY_SET_VALUE and RegQueryValueExA one with
+// key opened with KEY_SET_VALUE and RegQueryValueExW one with
 // KEY_QUERY_VALUE, else ERROR_ACCESS_DENIED. A key deleted while open gives
 // ERROR_KEY_DELETED (1018). Only HKEY_LOCAL_MACHINE exists among the roots:
-// other roots give ERROR_INVALID_HANDLE.
+// other roots give ERROR_INVALID_HANDLE. Texts are kept as written, narrow;
+// RegQueryValueExW hands them out in UTF-16, converted from the ANSI code
+// page, as the real registry does.
 
 // ---- system texts --------------------------------------------------------
 
-// By default FormatMessageA answers with the real system's text for a code
-// (so a test can compare with the real FormatMessageA). A test can replace
-// the text of a code, or take it away (FormatMessageA then returns 0 with
-// last error ERROR_MR_MID_NOT_FOUND).
+// FormatMessageA knows the one form the product uses (FROM_SYSTEM,
+// ALLOCATE_BUFFER, IGNORE_INSERTS: the text as it is, in a buffer for
+// LocalFree); any other form is misuse. By default it answers with the real
+// system's text for a code (so a test can compare with the real
+// FormatMessageA). A test can replace the text of a code, or take it away
+// (FormatMessageA then returns 0 with last error ERROR_MR_MID_NOT_FOUND).
 void SetSystemText(DWORD code, const std::string& text);
 void RemoveSystemText(DWORD code);
 // The real system's text for a code, "" when it has none.
@@ -199,8 +201,9 @@ std::string RealSystemText(DWORD code);
 
 // ---- process ----------------------------------------------------------------
 
-// What GetModuleFileNameA reports. A path that does not fit the caller's
-// buffer is cut to nSize - 1 characters and terminated; the call then returns
+// What GetModuleFileNameA reports; GetModuleFileNameW reports the same path
+// read in the ANSI code page. A path that does not fit the caller's buffer
+// is cut to nSize - 1 characters and terminated; the call then returns
 // nSize with last error ERROR_INSUFFICIENT_BUFFER, as Windows does.
 void SetModulePath(const std::string& path);
 
@@ -209,7 +212,6 @@ void SetModulePath(const std::string& path);
 
 // Every Sleep, in order, in milliseconds; nothing really sleeps.
 const std::vector<DWORD>& Sleeps();
-DWORD TotalSleep();
 
 // ---- message boxes --------------------------------------------------------
 

@@ -57,6 +57,27 @@ LSTATUS ResolveKey(HKEY key, const char* function, OpenedKey* opened) {
   return ERROR_SUCCESS;
 }
 
+std::string Narrow(LPCWSTR text) {
+  if (text == nullptr) return "";
+  const int n = ::WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr,
+                                      nullptr);
+  std::string narrow(static_cast<size_t>(n > 0 ? n : 1), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, text, -1, &narrow[0], n, nullptr, nullptr);
+  narrow.resize(narrow.size() - 1);
+  return narrow;
+}
+
+std::vector<BYTE> WideBytes(const std::vector<BYTE>& narrow) {
+  if (narrow.empty()) return {};
+  const LPCCH text = reinterpret_cast<LPCCH>(narrow.data());
+  const int count = static_cast<int>(narrow.size());
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, text, count, nullptr, 0);
+  std::vector<BYTE> wide(static_cast<size_t>(n) * sizeof(WCHAR));
+  ::MultiByteToWideChar(CP_ACP, 0, text, count,
+                        reinterpret_cast<LPWSTR>(wide.data()), n);
+  return wide;
+}
+
 bool Grants(REGSAM access, REGSAM needed) {
   return (access & MAXIMUM_ALLOWED) != 0 || (access & needed) == needed;
 }
@@ -119,10 +140,6 @@ void AddKey(const std::string& path) {
     start = end + 1;
   }
 }
-
-bool KeyExists(const std::string& path) { return KeyPresent(Lower(path)); }
-
-void DeleteKey(const std::string& path) { DeleteKeyTree(path); }
 
 void SetValue(const std::string& path, const std::string& name, DWORD type,
               const std::vector<BYTE>& data) {
@@ -189,17 +206,17 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                          LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   // The size is in/out: the log shows what the caller offered.
-  Log("RegQueryValueExA",
-      {KeyH(hKey), Str(lpValueName), Ptr(lpReserved), Out(lpType),
+  Log("RegQueryValueExW",
+      {KeyH(hKey), WStr(lpValueName, -1), Ptr(lpReserved), Out(lpType),
        Out(lpData), lpcbData ? Hex(*lpcbData) : "null"});
   DWORD error = 0;
-  if (ShouldFail("RegQueryValueExA", &error))
+  if (ShouldFail("RegQueryValueExW", &error))
     return static_cast<LSTATUS>(error);
   OpenedKey key;
-  const LSTATUS status = ResolveKey(hKey, "RegQueryValueExA", &key);
+  const LSTATUS status = ResolveKey(hKey, "RegQueryValueExW", &key);
   if (status != ERROR_SUCCESS) return status;
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr))
     return ERROR_INVALID_PARAMETER;
@@ -207,10 +224,17 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
   const RegKey* stored = nullptr;
   if (auto it = S().keys.find(key.path); it != S().keys.end())
     stored = &it->second;
-  const std::string name = Lower(lpValueName ? lpValueName : "");
+  const std::string name = Lower(Narrow(lpValueName));
   if (stored == nullptr || stored->values.count(name) == 0)
     return ERROR_FILE_NOT_FOUND;
-  const RegValue& value = stored->values.at(name);
+  const RegValue& storedValue = stored->values.at(name);
+  // Texts are kept as the narrow calls wrote them; the wide read hands them
+  // out in UTF-16, as the real registry does.
+  RegValue value = storedValue;
+  if (value.type == REG_SZ || value.type == REG_EXPAND_SZ ||
+      value.type == REG_MULTI_SZ) {
+    value.data = WideBytes(storedValue.data);
+  }
   const DWORD size = static_cast<DWORD>(value.data.size());
   if (lpType) *lpType = value.type;
   if (lpData == nullptr) {

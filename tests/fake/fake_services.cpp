@@ -146,11 +146,6 @@ SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName,
       {Str(lpMachineName), Str(lpDatabaseName), Hex(dwDesiredAccess)});
   DWORD error = 0;
   if (ShouldFail("OpenSCManagerA", &error)) return FailHandle(error);
-  if (lpMachineName != nullptr && *lpMachineName != '\0')
-    return FailHandle(RPC_S_SERVER_UNAVAILABLE);
-  if (lpDatabaseName != nullptr &&
-      !EqualNoCase(lpDatabaseName, SERVICES_ACTIVE_DATABASEA))
-    return FailHandle(ERROR_DATABASE_DOES_NOT_EXIST);
   return NewHandle(ScKind::Manager, nullptr, dwDesiredAccess);
 }
 
@@ -287,17 +282,9 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl,
   Service& service = record.svc;
   const DWORD state = service.status.dwCurrentState;
 
-  if (dwControl == SERVICE_CONTROL_INTERROGATE) {
-    if ((handle->access & SERVICE_INTERROGATE) == 0)
-      return Fail(ERROR_ACCESS_DENIED);
-    if (state == SERVICE_STOPPED) return Fail(ERROR_SERVICE_NOT_ACTIVE);
-    *lpServiceStatus = service.status;
-    return TRUE;
-  }
-  if (dwControl != SERVICE_CONTROL_STOP) {
-    if (state == SERVICE_STOPPED) return Fail(ERROR_SERVICE_NOT_ACTIVE);
+  // The product sends no other control.
+  if (dwControl != SERVICE_CONTROL_STOP)
     return Fail(ERROR_INVALID_SERVICE_CONTROL);
-  }
 
   if ((handle->access & SERVICE_STOP) == 0) return Fail(ERROR_ACCESS_DENIED);
   ++service.stopRequests;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform.h"
 
@@ -18,66 +19,17 @@ DWORD FailZero(DWORD error) {
   return 0;
 }
 
-const DWORD kFormattingFlags = FORMAT_MESSAGE_IGNORE_INSERTS |
-                               FORMAT_MESSAGE_ARGUMENT_ARRAY |
-                               FORMAT_MESSAGE_MAX_WIDTH_MASK;
-
-// Runs the real formatter over a text (inserts, escapes, line width), as
-// the real FormatMessageA does over a message-table text. False with the
-// real error when it fails.
-bool FormatText(const std::string& source, DWORD dwFlags, va_list* Arguments,
-                std::string* text, DWORD* error) {
-  LPSTR buffer = nullptr;
-  ::SetLastError(0);
-  const DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-          (dwFlags & kFormattingFlags),
-      source.c_str(), 0, 0, reinterpret_cast<LPSTR>(&buffer), 0, Arguments);
-  if (length == 0) {
-    *error = ::GetLastError();
-    if (buffer) ::LocalFree(buffer);
-    return source.empty();  // an empty text formats to nothing
-  }
-  text->assign(buffer, length);
-  ::LocalFree(buffer);
-  return true;
-}
-
-// The real formatter for sources this fake does not script (a module's
-// message table).
-bool RealFormat(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
-                DWORD dwLanguageId, va_list* Arguments, std::string* text,
-                DWORD* error) {
-  LPSTR buffer = nullptr;
-  const DWORD length = ::FormatMessageA(
-      dwFlags | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-      lpSource, dwMessageId, dwLanguageId, reinterpret_cast<LPSTR>(&buffer), 0,
-      Arguments);
-  if (length == 0) {
-    *error = ::GetLastError();
-    return false;
-  }
-  text->assign(buffer, length);
-  ::LocalFree(buffer);
-  return true;
-}
-
-DWORD Deliver(const std::string& text, DWORD dwFlags, LPSTR lpBuffer,
-              DWORD nSize) {
+// Hands out a copy of the text in a buffer of its own, as
+// FORMAT_MESSAGE_ALLOCATE_BUFFER does, counted until LocalFree.
+DWORD Deliver(const std::string& text, LPSTR lpBuffer) {
   if (lpBuffer == nullptr) return FailZero(ERROR_INVALID_PARAMETER);
   const DWORD length = static_cast<DWORD>(text.size());
-  if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-    const SIZE_T bytes = std::max<SIZE_T>(length + 1, nSize);
-    char* buffer = static_cast<char*>(::LocalAlloc(LMEM_FIXED, bytes));
-    if (buffer == nullptr) return FailZero(ERROR_NOT_ENOUGH_MEMORY);
-    std::memcpy(buffer, text.c_str(), length + 1);
-    S().liveLocalAllocs.insert(buffer);
-    S().freedLocalAllocs.erase(buffer);
-    *reinterpret_cast<LPSTR*>(lpBuffer) = buffer;
-    return length;
-  }
-  if (length + 1 > nSize) return FailZero(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(lpBuffer, text.c_str(), length + 1);
+  char* buffer = static_cast<char*>(::LocalAlloc(LMEM_FIXED, length + 1));
+  if (buffer == nullptr) return FailZero(ERROR_NOT_ENOUGH_MEMORY);
+  std::memcpy(buffer, text.c_str(), length + 1);
+  S().liveLocalAllocs.insert(buffer);
+  S().freedLocalAllocs.erase(buffer);
+  *reinterpret_cast<LPSTR*>(lpBuffer) = buffer;
   return length;
 }
 
@@ -92,8 +44,20 @@ int DefaultAnswer(UINT uType) {
   }
 }
 
-bool IsOwnModule(HMODULE hModule) {
-  return hModule == nullptr || hModule == ::GetModuleHandleA(nullptr);
+// What GetModuleFileName reports for any module: the scripted path, cut to
+// fit as Windows cuts it.
+template <typename Char>
+DWORD CopyModulePath(const std::basic_string<Char>& path, Char* out,
+                     DWORD nSize) {
+  if (nSize == 0) return FailZero(ERROR_INSUFFICIENT_BUFFER);
+  if (path.size() >= nSize) {
+    std::copy_n(path.c_str(), nSize - 1, out);
+    out[nSize - 1] = Char();
+    S().lastError = ERROR_INSUFFICIENT_BUFFER;
+    return nSize;
+  }
+  std::copy_n(path.c_str(), path.size() + 1, out);
+  return static_cast<DWORD>(path.size());
 }
 
 }  // namespace
@@ -132,12 +96,6 @@ void SetModulePath(const std::string& path) { S().modulePath = path; }
 
 const std::vector<DWORD>& Sleeps() { return S().sleeps; }
 
-DWORD TotalSleep() {
-  DWORD total = 0;
-  for (DWORD ms : S().sleeps) total += ms;
-  return total;
-}
-
 const std::vector<MessageBoxRecord>& MessageBoxes() { return S().boxes; }
 
 void QueueMessageBoxAnswer(int answer) { S().boxAnswers.push_back(answer); }
@@ -152,45 +110,34 @@ using namespace fake::detail;
 DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
                      DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
                      va_list* Arguments) {
-  const bool fromString = (dwFlags & FORMAT_MESSAGE_FROM_STRING) != 0;
   Log("FormatMessageA",
-      {Hex(dwFlags),
-       fromString ? Str(static_cast<const char*>(lpSource)) : Ptr(lpSource),
-       Hex(dwMessageId), Hex(dwLanguageId), Out(lpBuffer), Hex(nSize),
-       Ptr(Arguments)});
+      {Hex(dwFlags), Ptr(lpSource), Hex(dwMessageId), Hex(dwLanguageId),
+       Out(lpBuffer), Hex(nSize), Ptr(Arguments)});
   DWORD error = 0;
   if (ShouldFail("FormatMessageA", &error)) return FailZero(error);
-
-  std::string text;
-  const bool scripted = (dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) != 0 &&
-                        (dwFlags & FORMAT_MESSAGE_FROM_HMODULE) == 0 &&
-                        !fromString;
-  if (scripted || fromString) {
-    std::string source;
-    if (fromString) {
-      if (lpSource == nullptr) return FailZero(ERROR_INVALID_PARAMETER);
-      source = static_cast<const char*>(lpSource);
-    } else if (S().textRemoved.count(dwMessageId)) {
-      return FailZero(ERROR_MR_MID_NOT_FOUND);
-    } else if (auto it = S().textOverrides.find(dwMessageId);
-               it != S().textOverrides.end()) {
-      source = it->second;
-    } else {
-      source = RealSystemText(dwMessageId);
-      if (source.empty()) return FailZero(ERROR_MR_MID_NOT_FOUND);
-    }
-    const bool verbatim = (dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0 &&
-                          (dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK) == 0;
-    if (verbatim) {
-      text = source;
-    } else if (!FormatText(source, dwFlags, Arguments, &text, &error)) {
-      return FailZero(error);
-    }
-  } else if (!RealFormat(dwFlags, lpSource, dwMessageId, dwLanguageId,
-                         Arguments, &text, &error)) {
-    return FailZero(error);
+  // The one form the product asks for: a system text, as it is, in a
+  // buffer of its own.
+  constexpr DWORD kForm = FORMAT_MESSAGE_FROM_SYSTEM |
+                          FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                          FORMAT_MESSAGE_IGNORE_INSERTS;
+  if (dwFlags != kForm || lpSource != nullptr || Arguments != nullptr) {
+    RecordMisuse("FormatMessageA in a form the fake does not know: " +
+                 Hex(dwFlags));
+    return FailZero(ERROR_INVALID_PARAMETER);
   }
-  return Deliver(text, dwFlags, lpBuffer, nSize);
+  (void)dwLanguageId;
+  (void)nSize;
+  std::string text;
+  if (S().textRemoved.count(dwMessageId)) {
+    return FailZero(ERROR_MR_MID_NOT_FOUND);
+  } else if (auto it = S().textOverrides.find(dwMessageId);
+             it != S().textOverrides.end()) {
+    text = it->second;
+  } else {
+    text = RealSystemText(dwMessageId);
+    if (text.empty()) return FailZero(ERROR_MR_MID_NOT_FOUND);
+  }
+  return Deliver(text, lpBuffer);
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {
@@ -222,21 +169,20 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
   Log("GetModuleFileNameA", {Ptr(hModule), Out(lpFilename), Hex(nSize)});
   DWORD error = 0;
   if (ShouldFail("GetModuleFileNameA", &error)) return FailZero(error);
-  if (!IsOwnModule(hModule)) {
-    const DWORD length = ::GetModuleFileNameA(hModule, lpFilename, nSize);
-    if (length == 0 || length == nSize) S().lastError = ::GetLastError();
-    return length;
-  }
-  if (nSize == 0) return FailZero(ERROR_INSUFFICIENT_BUFFER);
-  const std::string& path = S().modulePath;
-  if (path.size() >= nSize) {
-    std::memcpy(lpFilename, path.c_str(), nSize - 1);
-    lpFilename[nSize - 1] = '\0';
-    S().lastError = ERROR_INSUFFICIENT_BUFFER;
-    return nSize;
-  }
-  std::memcpy(lpFilename, path.c_str(), path.size() + 1);
-  return static_cast<DWORD>(path.size());
+  return CopyModulePath(S().modulePath, lpFilename, nSize);
+}
+
+// The module's path as the narrow one reads in the ANSI code page.
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  Log("GetModuleFileNameW", {Ptr(hModule), Out(lpFilename), Hex(nSize)});
+  DWORD error = 0;
+  if (ShouldFail("GetModuleFileNameW", &error)) return FailZero(error);
+  const std::string& narrow = S().modulePath;
+  std::wstring path(narrow.size(), L'\0');
+  path.resize(static_cast<size_t>(::MultiByteToWideChar(
+      CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), &path[0],
+      static_cast<int>(path.size()))));
+  return CopyModulePath(path, lpFilename, nSize);
 }
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
@@ -280,9 +226,14 @@ int lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) {
   return ::lstrcmpA(lpString1, lpString2);
 }
 
-int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
-  Log("lstrcmpiA", {Str(lpString1), Str(lpString2)});
-  return ::lstrcmpiA(lpString1, lpString2);
+int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2,
+                         int cchCount2, BOOL bIgnoreCase) {
+  Log("CompareStringOrdinal",
+      {WStr(lpString1, cchCount1), Hex(static_cast<DWORD>(cchCount1)),
+       WStr(lpString2, cchCount2), Hex(static_cast<DWORD>(cchCount2)),
+       Hex(static_cast<DWORD>(bIgnoreCase))});
+  return ::CompareStringOrdinal(lpString1, cchCount1, lpString2, cchCount2,
+                                bIgnoreCase);
 }
 
 LPSTR lstrcpyA(LPSTR lpString1, LPCSTR lpString2) {

@@ -1,5 +1,6 @@
 // libFuzzer target: the product's scan and checks of the command-line words
-// must agree with the plain reading on every text, and stay inside buffers.
+// must agree with the C library's own formatted scan on every text, and stay
+// inside their buffers.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
             command_line::kLastWordSize - 1);
 
   // The process starts with no action, manual start and tcp.
-  int action = 0, startMode = 3, transport = 1;
+  int action = kActionNone, startMode = kStartManual, transport = kTransportTcp;
   const bool accepted =
       command_line::Parse(text.get(), &action, &startMode, &transport);
   const plain_reading::Reading expected = plain_reading::Read(plain);

@@ -1,69 +1,55 @@
-// The plain reading: split on the separators a formatted scan with
-// "%[^ ] %[^ ] %[^ ] %s" uses, then match the words against the commands.
+// The plain reading: the words are what the host C library's formatted scan
+// makes of the text with "%[^ ] %[^ ] %[^ ] %s", the grammar's own
+// definition, into buffers as long as the text; then the keywords are
+// matched against the commands.
 #include "plain_reading.h"
 
+#include <cstdio>
+#include <vector>
+
+#include "choices.h"
+
 namespace plain_reading {
-namespace {
-
-const std::string kWhiteSpace = " \t\n\v\f\r";
-
-bool IsWhiteSpace(char c) { return kWhiteSpace.find(c) != std::string::npos; }
-
-}  // namespace
 
 Words Split(const std::string& text) {
+  // No word can be longer than the text: no bound is needed.
+  std::vector<std::vector<char>> buffers(4,
+                                         std::vector<char>(text.size() + 1, 0));
+  std::sscanf(text.c_str(), "%[^ ] %[^ ] %[^ ] %s", buffers[0].data(),
+              buffers[1].data(), buffers[2].data(), buffers[3].data());
   Words words;
-  std::size_t pos = 0;
-  for (int i = 0; i < 4; ++i) {
-    // The first word starts at the very first character; later ones after
-    // any run of white space.
-    if (i > 0) {
-      while (pos < text.size() && IsWhiteSpace(text[pos])) ++pos;
-    }
-    std::size_t end = pos;
-    // Words 1 to 3 end at a space only; word 4 at any white space.
-    while (end < text.size() &&
-           (i < 3 ? text[end] != ' ' : !IsWhiteSpace(text[end]))) {
-      ++end;
-    }
-    words.word[i] = text.substr(pos, end - pos);
-    // A missing word ends the scan: the rest stay empty.
-    if (words.word[i].empty()) break;
-    pos = end;
-  }
+  for (int i = 0; i < 4; ++i) words.word[i] = buffers[i].data();
   return words;
 }
 
 Reading Read(const Words& words) {
   Reading r;
-  const std::string& w1 = words.word[0];
   const std::string& w2 = words.word[1];
   const std::string& w3 = words.word[2];
   const std::string& w4 = words.word[3];
-  if (w1 != "nogui") return r;
+  if (words.word[0] != "nogui") return r;
 
+  const std::string* transport = &w3;
   if (w2 == "install") {
-    r.action = 1;
+    r.action = kActionInstall;
     if (w3 == "auto") {
-      r.startMode = 2;
+      r.startMode = kStartAutomatic;
     } else if (w3 == "manual") {
-      r.startMode = 3;
+      r.startMode = kStartManual;
     } else {
       return r;
     }
-    if (w4 == "tcp" || w4 == "spx") {
-      r.transport = w4 == "tcp" ? 1 : 2;
-      r.accepted = true;
-    }
+    transport = &w4;
+  } else if (w2 == "remove") {
+    r.action = kActionRemove;
+  } else if (w2 == "start") {
+    r.action = kActionStart;
+  } else {
     return r;
   }
-
-  if (w2 == "remove" || w2 == "start") {
-    r.action = w2 == "remove" ? 2 : 3;
-    if (w3 == "tcp" || w3 == "spx") {
-      r.transport = w3 == "tcp" ? 1 : 2;
-      r.accepted = true;
-    }
+  if (*transport == "tcp" || *transport == "spx") {
+    r.transport = *transport == "tcp" ? kTransportTcp : kTransportSpx;
+    r.accepted = true;
   }
   return r;
 }

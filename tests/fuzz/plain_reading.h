@@ -1,8 +1,11 @@
-// A second, deliberately plain reading of the command-line words and of the
-// grammar, written apart from the product's scanner so the fuzzer can compare.
+// An independent reading of the command-line words and of the grammar, for
+// the fuzzer to compare the product's scanner with: the words come from the
+// host C library's formatted scan, which defines the grammar.
 #pragma once
 
 #include <string>
+
+#include "choices.h"
 
 namespace plain_reading {
 
@@ -16,9 +19,9 @@ struct Words {
 // accepted, in the order action, start mode, transport.
 struct Reading {
   bool accepted = false;
-  int action = 0;
-  int startMode = 3;
-  int transport = 1;
+  int action = kActionNone;
+  int startMode = kStartManual;
+  int transport = kTransportTcp;
 };
 
 Words Split(const std::string& text);

@@ -1,5 +1,6 @@
 // Reads the resources of the built tessardctl.exe as data and checks them:
-// the message catalogue, the installer dialog template, version, manifest, icon.
+// the message catalogue, the installer dialog template, version, manifest,
+// icon.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -38,23 +39,29 @@ const CatalogueEntry kCatalogue[] = {
     {16, "The service binary file could not be found."},
     {17, "The SERVICE Veltrane Portmapper) is already running."},
     {18, "The SERVICE database is locked."},
-    {19, "The SERVICE Veltrane Portmapper) depends on a service that does not "
-         "exist \n or has been marked for deletion."},
-    {20, "The SERVICE Veltrane Portmapper) depends on another service that has "
-         "failed to start."},
+    {19,
+     "The SERVICE Veltrane Portmapper) depends on a service that does not "
+     "exist \n or has been marked for deletion."},
+    {20,
+     "The SERVICE Veltrane Portmapper) depends on another service that has "
+     "failed to start."},
     {21, "The SERVICE Veltrane Portmapper) has been disabled"},
     {22, "The SERVICE Veltrane Portmapper) could not be logged on."},
     {23, "The SERVICE Veltrane Portmapper) has been marked for deletion."},
-    {24, "The SERVICE Veltrane Portmapper) could not be created for the Win32 "
-         "service."},
-    {25, "The SERVICE Veltrane Portmapper) did not respond to the start request "
-         "in a timely fashion."},
-    {50, "Could not tell if the Veltrane Portmapper is running.\n Will try to "
-         "remove it."},
+    {24,
+     "The SERVICE Veltrane Portmapper) could not be created for the Win32 "
+     "service."},
+    {25,
+     "The SERVICE Veltrane Portmapper) did not respond to the start request "
+     "in a timely fashion."},
+    {50,
+     "Could not tell if the Veltrane Portmapper is running.\n Will try to "
+     "remove it."},
     {60, "Veltrane Portmapper started."},
     {61, "Could not start Veltrane Portmapper."},
-    {62, "Veltrane Portmapper installed successfully. \n Would you like to start "
-         "it."},
+    {62,
+     "Veltrane Portmapper installed successfully. \n Would you like to start "
+     "it."},
     {64, "Veltrane Portmapper successfully removed."},
     {100, "FormatMessage() failed for StartService call !"},
 };
@@ -71,7 +78,8 @@ const CatalogueEntry* FindCatalogueEntry(UINT number) {
 // fails the test instead of reading foreign memory.
 class ResourceReader {
  public:
-  explicit ResourceReader(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+  explicit ResourceReader(const std::vector<std::uint8_t>& bytes)
+      : bytes_(bytes) {}
 
   size_t Offset() const { return offset_; }
   bool Overran() const { return overran_; }
@@ -113,8 +121,8 @@ class ResourceReader {
   std::uint32_t Read(size_t size) {
     if (overran_ || bytes_.size() - offset_ < size) {
       overran_ = true;
-      ADD_FAILURE() << "resource ends at " << bytes_.size()
-                    << " bytes; needed " << size << " more at " << offset_;
+      ADD_FAILURE() << "resource ends at " << bytes_.size() << " bytes; needed "
+                    << size << " more at " << offset_;
       return 0;
     }
     std::uint32_t value = 0;
@@ -150,8 +158,9 @@ class TessardctlResources : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     path_ = TESSARDCTL_EXE;
-    module_ = LoadLibraryExA(path_.c_str(), nullptr,
-                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    module_ = LoadLibraryExA(
+        path_.c_str(), nullptr,
+        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     loadError_ = GetLastError();
   }
 
@@ -166,7 +175,8 @@ class TessardctlResources : public ::testing::Test {
   }
 
   // The bytes of one resource in one language; empty when it is missing.
-  static std::vector<std::uint8_t> Bytes(LPCSTR type, LPCSTR name, WORD language) {
+  static std::vector<std::uint8_t> Bytes(LPCSTR type, LPCSTR name,
+                                         WORD language) {
     HRSRC found = FindResourceExA(module_, type, name, language);
     if (found == nullptr) return {};
     HGLOBAL loaded = LoadResource(module_, found);
@@ -185,7 +195,8 @@ class TessardctlResources : public ::testing::Test {
 
   static std::vector<std::string> Names(LPCSTR type) {
     std::vector<std::string> names;
-    EnumResourceNamesA(module_, type, CollectName, reinterpret_cast<LONG_PTR>(&names));
+    EnumResourceNamesA(module_, type, CollectName,
+                       reinterpret_cast<LONG_PTR>(&names));
     return names;
   }
 
@@ -205,7 +216,8 @@ TEST_F(TessardctlResources, EveryCatalogueTextLoadsExactly) {
     SCOPED_TRACE("message " + std::to_string(entry.number));
     char buffer[1024];
     std::memset(buffer, 'x', sizeof buffer);
-    const int length = LoadStringA(module_, entry.number, buffer, sizeof buffer);
+    const int length =
+        LoadStringA(module_, entry.number, buffer, sizeof buffer);
     ASSERT_GT(length, 0) << "missing, error " << GetLastError();
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), entry.text);
     EXPECT_EQ(buffer[length], '\0');
@@ -218,7 +230,8 @@ TEST_F(TessardctlResources, NoCatalogueTextOutgrowsAFrontEndBuffer) {
   for (const CatalogueEntry& entry : kCatalogue) {
     SCOPED_TRACE("message " + std::to_string(entry.number));
     char buffer[256];
-    const int length = LoadStringA(module_, entry.number, buffer, sizeof buffer);
+    const int length =
+        LoadStringA(module_, entry.number, buffer, sizeof buffer);
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), entry.text);
   }
 }
@@ -249,8 +262,10 @@ TEST_F(TessardctlResources, StringTableHoldsTheCatalogueOnlyInUsEnglish) {
       if (count == 0) continue;
       seen.push_back(number);
       const CatalogueEntry* entry = FindCatalogueEntry(number);
-      ASSERT_NE(entry, nullptr) << "text " << number << " is not in the catalogue";
-      EXPECT_EQ(text, std::wstring(entry->text, entry->text + std::strlen(entry->text)))
+      ASSERT_NE(entry, nullptr)
+          << "text " << number << " is not in the catalogue";
+      EXPECT_EQ(text, std::wstring(entry->text,
+                                   entry->text + std::strlen(entry->text)))
           << "stored text of message " << number;
     }
   }
@@ -270,24 +285,35 @@ constexpr WORD kButton = 0x0080;
 constexpr WORD kEdit = 0x0081;
 constexpr WORD kStatic = 0x0082;
 
+constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+
 // In order of tabbing and drawing.
 const ExpectedControl kControls[] = {
-    {1014, kButton, 0x50010001, 57, 186, 50, 14},   // OK, default button
-    {1015, kButton, 0x50010000, 123, 186, 50, 14},  // Exit
-    {1010, kButton, 0x50020009, 12, 60, 203, 10},   // Install, starts a group
-    {1011, kButton, 0x50000009, 12, 79, 203, 10},   // Remove
-    {1002, kEdit, 0x50810080, 48, 35, 174, 13},     // location
-    {1009, kStatic, 0x50020000, 8, 37, 35, 8},      // "Location :"
-    {1008, kStatic, 0x50020000, 8, 14, 32, 8},      // "Name :"
-    {1003, kEdit, 0x50810880, 48, 11, 174, 13},     // name, read-only
-    {1012, kButton, 0x50020009, 12, 112, 203, 10},  // automatic, starts a group
-    {1013, kButton, 0x50000009, 12, 128, 203, 10},  // manual
-    {0xFFFF, kButton, 0x50000007, 5, 50, 216, 47},  // group box
-    {0xFFFF, kButton, 0x50000007, 6, 102, 215, 42}, // group box
+    // OK, the default button, and Exit
+    {1014, kButton, kChild | WS_TABSTOP | BS_DEFPUSHBUTTON, 57, 186, 50, 14},
+    {1015, kButton, kChild | WS_TABSTOP | BS_PUSHBUTTON, 123, 186, 50, 14},
+    // Install, which starts a group, and Remove
+    {1010, kButton, kChild | WS_GROUP | BS_AUTORADIOBUTTON, 12, 60, 203, 10},
+    {1011, kButton, kChild | BS_AUTORADIOBUTTON, 12, 79, 203, 10},
+    // the location, "Location :", "Name :" and the read-only name
+    {1002, kEdit, kChild | WS_BORDER | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL,
+     48, 35, 174, 13},
+    {1009, kStatic, kChild | WS_GROUP | SS_LEFT, 8, 37, 35, 8},
+    {1008, kStatic, kChild | WS_GROUP | SS_LEFT, 8, 14, 32, 8},
+    {1003, kEdit,
+     kChild | WS_BORDER | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL | ES_READONLY,
+     48, 11, 174, 13},
+    // automatic, which starts a group, and manual start-up
+    {1012, kButton, kChild | WS_GROUP | BS_AUTORADIOBUTTON, 12, 112, 203, 10},
+    {1013, kButton, kChild | BS_AUTORADIOBUTTON, 12, 128, 203, 10},
+    // the two group boxes
+    {0xFFFF, kButton, kChild | BS_GROUPBOX, 5, 50, 216, 47},
+    {0xFFFF, kButton, kChild | BS_GROUPBOX, 6, 102, 215, 42},
 };
 
 TEST_F(TessardctlResources, DialogTemplateIsTheStandardFormInUsEnglishOnly) {
-  EXPECT_EQ(Languages(RT_DIALOG, MAKEINTRESOURCEA(101)), std::vector<WORD>{kEnglishUs});
+  EXPECT_EQ(Languages(RT_DIALOG, MAKEINTRESOURCEA(101)),
+            std::vector<WORD>{kEnglishUs});
   EXPECT_EQ(Names(RT_DIALOG), std::vector<std::string>{"#101"});
   const std::vector<std::uint8_t> bytes =
       Bytes(RT_DIALOG, MAKEINTRESOURCEA(101), kEnglishUs);
@@ -302,7 +328,10 @@ TEST_F(TessardctlResources, DialogTemplateHeaderFields) {
       Bytes(RT_DIALOG, MAKEINTRESOURCEA(101), kEnglishUs);
   ASSERT_FALSE(bytes.empty());
   ResourceReader reader(bytes);
-  EXPECT_EQ(reader.Dword(), 0x90C800C0u) << "style";
+  EXPECT_EQ(reader.Dword(),
+            static_cast<DWORD>(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU |
+                               DS_MODALFRAME | DS_SETFONT))
+      << "style";
   EXPECT_EQ(reader.Dword(), 0u) << "extended style";
   EXPECT_EQ(reader.Word(), 12u) << "number of controls";
   EXPECT_EQ(reader.Short(), 0);
@@ -325,7 +354,8 @@ TEST_F(TessardctlResources, DialogTemplateControls) {
       Bytes(RT_DIALOG, MAKEINTRESOURCEA(101), kEnglishUs);
   ASSERT_FALSE(bytes.empty());
   ResourceReader reader(bytes);
-  for (int i = 0; i < 9; ++i) reader.Word();  // style, extended style, count, rectangle
+  for (int i = 0; i < 9; ++i)
+    reader.Word();  // style, extended style, count, rectangle
   std::uint16_t ordinal = 0;
   reader.SzOrOrdinal(&ordinal);  // menu
   reader.SzOrOrdinal(&ordinal);  // class
@@ -373,10 +403,12 @@ class TessardctlVersion : public TessardctlResources {
   }
 
   std::wstring StringValue(const wchar_t* name) {
-    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    const std::wstring path =
+        std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
     void* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(block_.data(), path.c_str(), &value, &length) || length == 0) {
+    if (!VerQueryValueW(block_.data(), path.c_str(), &value, &length) ||
+        length == 0) {
       return L"<missing>";
     }
     std::wstring text(static_cast<const wchar_t*>(value), length);
@@ -388,7 +420,12 @@ class TessardctlVersion : public TessardctlResources {
   std::vector<std::uint8_t> block_;
 };
 
-TEST_F(TessardctlVersion, FixedFileAndProductVersionAre17_0_0_84) {
+// The version comes from project(VERSION), as the build passes it here.
+constexpr WORD kVersion[] = {TESSARD_VERSION};
+constexpr DWORD kVersionMS = MAKELONG(kVersion[1], kVersion[0]);
+constexpr DWORD kVersionLS = MAKELONG(kVersion[3], kVersion[2]);
+
+TEST_F(TessardctlVersion, FixedFileAndProductVersionAreTheProjectVersion) {
   void* value = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\", &value, &length));
@@ -396,25 +433,27 @@ TEST_F(TessardctlVersion, FixedFileAndProductVersionAre17_0_0_84) {
   VS_FIXEDFILEINFO info;
   std::memcpy(&info, value, sizeof info);
   EXPECT_EQ(info.dwSignature, 0xFEEF04BDu);
-  EXPECT_EQ(info.dwFileVersionMS, MAKELONG(0, 17));
-  EXPECT_EQ(info.dwFileVersionLS, MAKELONG(84, 0));
-  EXPECT_EQ(info.dwProductVersionMS, MAKELONG(0, 17));
-  EXPECT_EQ(info.dwProductVersionLS, MAKELONG(84, 0));
+  EXPECT_EQ(info.dwFileVersionMS, kVersionMS);
+  EXPECT_EQ(info.dwFileVersionLS, kVersionLS);
+  EXPECT_EQ(info.dwProductVersionMS, kVersionMS);
+  EXPECT_EQ(info.dwProductVersionLS, kVersionLS);
   EXPECT_EQ(info.dwFileType, static_cast<DWORD>(VFT_APP));
-  EXPECT_EQ(info.dwFileFlags & info.dwFileFlagsMask, 0u) << "no debug or pre-release flag";
+  EXPECT_EQ(info.dwFileFlags & info.dwFileFlagsMask, 0u)
+      << "no debug or pre-release flag";
 }
 
 TEST_F(TessardctlVersion, StringsNameTheProductAndItsVersion) {
   EXPECT_EQ(StringValue(L"ProductName"), L"Quaykit");
-  EXPECT_EQ(StringValue(L"FileVersion"), L"17.0.0.84");
-  EXPECT_EQ(StringValue(L"ProductVersion"), L"17.0.0.84");
+  EXPECT_EQ(StringValue(L"FileVersion"), L"" TESSARD_VERSION_TEXT);
+  EXPECT_EQ(StringValue(L"ProductVersion"), L"" TESSARD_VERSION_TEXT);
   EXPECT_EQ(StringValue(L"OriginalFilename"), L"tessardctl.exe");
 }
 
 TEST_F(TessardctlVersion, TranslationIsUsEnglishUnicode) {
   void* value = nullptr;
   UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\VarFileInfo\\Translation", &value, &length));
+  ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\VarFileInfo\\Translation",
+                             &value, &length));
   ASSERT_EQ(length, 4u);
   WORD pair[2];
   std::memcpy(pair, value, sizeof pair);
@@ -431,14 +470,14 @@ TEST_F(TessardctlResources, VersionReadFromTheFileAgrees) {
   ASSERT_TRUE(GetFileVersionInfoA(path_.c_str(), 0, size, info.data()));
   void* value = nullptr;
   UINT length = 0;
-  ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\ProductName",
-                             &value, &length));
+  ASSERT_TRUE(VerQueryValueA(
+      info.data(), "\\StringFileInfo\\040904B0\\ProductName", &value, &length));
   EXPECT_STREQ(static_cast<const char*>(value), "Quaykit");
   ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
   VS_FIXEDFILEINFO fixed;
   std::memcpy(&fixed, value, sizeof fixed);
-  EXPECT_EQ(fixed.dwFileVersionMS, MAKELONG(0, 17));
-  EXPECT_EQ(fixed.dwFileVersionLS, MAKELONG(84, 0));
+  EXPECT_EQ(fixed.dwFileVersionMS, kVersionMS);
+  EXPECT_EQ(fixed.dwFileVersionLS, kVersionLS);
 }
 
 // ---- Manifest ---------------------------------------------------------------
@@ -470,9 +509,12 @@ TEST_F(TessardctlResources, ManifestAsksToRunAsInvokerWithoutUiAccess) {
       Bytes(RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, kEnglishUs);
   ASSERT_FALSE(bytes.empty());
   const std::string xml(bytes.begin(), bytes.end());
+  EXPECT_EQ(Attribute(xml, "assemblyIdentity", "version"),
+            TESSARD_VERSION_TEXT);
   EXPECT_EQ(Attribute(xml, "requestedExecutionLevel", "level"), "asInvoker");
   EXPECT_EQ(Attribute(xml, "requestedExecutionLevel", "uiAccess"), "false");
-  EXPECT_EQ(xml.find("<requestedExecutionLevel", xml.find("<requestedExecutionLevel") + 1),
+  EXPECT_EQ(xml.find("<requestedExecutionLevel",
+                     xml.find("<requestedExecutionLevel") + 1),
             std::string::npos)
       << "a second execution level";
 }
@@ -482,7 +524,8 @@ TEST_F(TessardctlResources, ManifestAsksToRunAsInvokerWithoutUiAccess) {
 TEST_F(TessardctlResources, IconGroupQuaykitHoldsOne32x32SixteenColourImage) {
   EXPECT_EQ(Names(RT_GROUP_ICON), std::vector<std::string>{"QUAYKIT"})
       << "the one icon group is the application icon";
-  const std::vector<std::uint8_t> group = Bytes(RT_GROUP_ICON, "QUAYKIT", kEnglishUs);
+  const std::vector<std::uint8_t> group =
+      Bytes(RT_GROUP_ICON, "QUAYKIT", kEnglishUs);
   ASSERT_FALSE(group.empty());
   ResourceReader reader(group);
   EXPECT_EQ(reader.Word(), 0u) << "reserved";
@@ -500,8 +543,8 @@ TEST_F(TessardctlResources, IconGroupQuaykitHoldsOne32x32SixteenColourImage) {
   EXPECT_EQ(reader.Offset(), group.size());
 
   // The system picks that image for a 32 x 32 16-colour display.
-  EXPECT_EQ(LookupIconIdFromDirectoryEx(const_cast<std::uint8_t*>(group.data()), TRUE,
-                                        32, 32, LR_DEFAULTCOLOR),
+  EXPECT_EQ(LookupIconIdFromDirectoryEx(const_cast<std::uint8_t*>(group.data()),
+                                        TRUE, 32, 32, LR_DEFAULTCOLOR),
             imageId);
 
   const std::vector<std::uint8_t> image =
@@ -516,27 +559,31 @@ TEST_F(TessardctlResources, IconGroupQuaykitHoldsOne32x32SixteenColourImage) {
   EXPECT_EQ(header.biPlanes, 1);
   EXPECT_EQ(header.biBitCount, 4);
   EXPECT_EQ(header.biCompression, static_cast<DWORD>(BI_RGB));
-  EXPECT_TRUE(header.biClrUsed == 0 || header.biClrUsed == 16) << header.biClrUsed;
+  EXPECT_TRUE(header.biClrUsed == 0 || header.biClrUsed == 16)
+      << header.biClrUsed;
   // Header, 16-entry palette, 4-bit colour rows and 1-bit mask rows.
   EXPECT_EQ(image.size(), 40u + 16 * 4 + 32 * 16 + 32 * 4);
 }
 
 TEST_F(TessardctlResources, IconImageMakesAnIcon) {
-  const std::vector<std::uint8_t> group = Bytes(RT_GROUP_ICON, "QUAYKIT", kEnglishUs);
+  const std::vector<std::uint8_t> group =
+      Bytes(RT_GROUP_ICON, "QUAYKIT", kEnglishUs);
   ASSERT_GE(group.size(), 20u);
   const int imageId = LookupIconIdFromDirectoryEx(
       const_cast<std::uint8_t*>(group.data()), TRUE, 32, 32, LR_DEFAULTCOLOR);
   std::vector<std::uint8_t> image =
       Bytes(RT_ICON, MAKEINTRESOURCEA(imageId), kEnglishUs);
   ASSERT_FALSE(image.empty());
-  HICON icon = CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()),
-                                        TRUE, 0x00030000, 32, 32, LR_DEFAULTCOLOR);
+  HICON icon =
+      CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()),
+                               TRUE, 0x00030000, 32, 32, LR_DEFAULTCOLOR);
   ASSERT_NE(icon, nullptr) << "error " << GetLastError();
   ICONINFO info{};
   ASSERT_TRUE(GetIconInfo(icon, &info));
   BITMAP colour{};
   EXPECT_TRUE(info.hbmColor != nullptr &&
-              GetObjectA(info.hbmColor, sizeof colour, &colour) == sizeof colour);
+              GetObjectA(info.hbmColor, sizeof colour, &colour) ==
+                  sizeof colour);
   EXPECT_EQ(colour.bmWidth, 32);
   EXPECT_EQ(colour.bmHeight, 32);
   if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);

@@ -44,7 +44,9 @@ int main() {
     if (GetTickCount64() >= giveUp) break;
     Sleep(kRetryMs);
   }
-  std::printf("service manager still refuses to start %s after %u attempts: error %lu\n",
-              kProbeService, attempts, static_cast<unsigned long>(error));
+  std::printf(
+      "service manager still refuses to start %s after %u attempts: error "
+      "%lu\n",
+      kProbeService, attempts, static_cast<unsigned long>(error));
   return 1;
 }

@@ -36,18 +36,23 @@ StandinScript ReachesRunningAfterCheckpoints() {
   return script;
 }
 
-TEST_F(StartCommand, StartsTheInstalledServiceWithItsTransportAndExitsWithZero) {
+TEST_F(StartCommand,
+       StartsTheInstalledServiceWithItsTransportAndExitsWithZero) {
   RegisterTcpStandin(ReachesRunningAfterCheckpoints());
 
   EXPECT_EQ(kExitSuccess, systest::RunTessardctl(dir_, "nogui start tcp"));
 
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ServiceState(kTcpService));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ScQueryState(kTcpService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING),
+            systest::ServiceState(kTcpService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING),
+            systest::ScQueryState(kTcpService));
   EXPECT_EQ(std::vector<std::string>{dir_.ServerCommandLine("tcp")},
             dir_.LogValues("process"));
   EXPECT_EQ(std::vector<std::string>{"tcp"}, dir_.LogValues("arg"));
-  EXPECT_EQ(std::vector<std::string>{kTcpService}, dir_.LogValues("service_main"));
-  EXPECT_TRUE(dir_.LogValues("service_arg").empty()) << "the start passes no arguments";
+  EXPECT_EQ(std::vector<std::string>{kTcpService},
+            dir_.LogValues("service_main"));
+  EXPECT_TRUE(dir_.LogValues("service_arg").empty())
+      << "the start passes no arguments";
 }
 
 TEST_F(StartCommand, FailsForAServiceThatIsAlreadyRunningAndLeavesItRunning) {
@@ -56,11 +61,13 @@ TEST_F(StartCommand, FailsForAServiceThatIsAlreadyRunningAndLeavesItRunning) {
 
   EXPECT_EQ(kExitFailure, systest::RunTessardctl(dir_, "nogui start tcp"));
 
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ServiceState(kTcpService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING),
+            systest::ServiceState(kTcpService));
   EXPECT_EQ(1u, dir_.LogValues("service_main").size()) << dir_.ReadLog();
 }
 
-TEST_F(StartCommand, FailsWhenTheCheckpointStopsGrowingAndLeavesTheServiceStarting) {
+TEST_F(StartCommand,
+       FailsWhenTheCheckpointStopsGrowingAndLeavesTheServiceStarting) {
   StandinScript stalls;
   stalls.outcome = StandinOutcome::kStall;
   stalls.startCheckpoints = 1;
@@ -70,7 +77,8 @@ TEST_F(StartCommand, FailsWhenTheCheckpointStopsGrowingAndLeavesTheServiceStarti
   EXPECT_EQ(kExitFailure, systest::RunTessardctl(dir_, "nogui start tcp"));
 
   // Nothing is undone: the service is still registered and still starting.
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), systest::ServiceState(kTcpService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING),
+            systest::ServiceState(kTcpService));
   EXPECT_TRUE(dir_.LogValues("control").empty()) << "no control was sent";
 }
 
@@ -95,7 +103,8 @@ TEST_F(StartCommand, FailsForSpxWhenOnlyTcpIsInstalled) {
   EXPECT_EQ(kExitFailure, systest::RunTessardctl(dir_, "nogui start spx"));
 
   EXPECT_FALSE(systest::ServiceExists(kSpxService));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), systest::ServiceState(kTcpService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED),
+            systest::ServiceState(kTcpService));
   EXPECT_EQ("", dir_.ReadLog());
 }
 
@@ -108,20 +117,23 @@ TEST_F(StartCommand, FailsWhenNothingIsInstalled) {
 
 // Command lines that differ from a valid start only in how they are spaced
 // or in what follows the complete command.
-class AcceptedStartCommandLine : public StartCommand,
-                                 public ::testing::WithParamInterface<const char*> {};
+class AcceptedStartCommandLine
+    : public StartCommand,
+      public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(AcceptedStartCommandLine, StartsTheService) {
   RegisterTcpStandin(StandinScript());
 
   EXPECT_EQ(kExitSuccess, systest::RunTessardctl(dir_, GetParam()));
 
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ServiceState(kTcpService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING),
+            systest::ServiceState(kTcpService));
   EXPECT_EQ(std::vector<std::string>{"tcp"}, dir_.LogValues("arg"));
 }
 
 INSTANTIATE_TEST_SUITE_P(RunsOfSpaces, AcceptedStartCommandLine,
-                         ::testing::Values("nogui  start   tcp", "nogui start    tcp"));
+                         ::testing::Values("nogui  start   tcp",
+                                           "nogui start    tcp"));
 INSTANTIATE_TEST_SUITE_P(WordsAfterTheCommand, AcceptedStartCommandLine,
                          ::testing::Values("nogui start tcp now please",
                                            "nogui start tcp spx"));
@@ -137,8 +149,9 @@ std::ostream& operator<<(std::ostream& out, const MalformedLine& line) {
 
 // Malformed command lines end with -1 and touch no service: both stand-ins
 // stay registered as they were, stopped, never started.
-class MalformedCommandLine : public StartCommand,
-                             public ::testing::WithParamInterface<MalformedLine> {};
+class MalformedCommandLine
+    : public StartCommand,
+      public ::testing::WithParamInterface<MalformedLine> {};
 
 TEST_P(MalformedCommandLine, FailsWithoutTouchingAnyService) {
   dir_.WriteScript(StandinScript());
@@ -161,42 +174,54 @@ TEST_P(MalformedCommandLine, FailsWithoutTouchingAnyService) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keywords, MalformedCommandLine,
-    ::testing::Values(MalformedLine{"CapitalFirstWord", "Nogui start tcp"},
-                      MalformedLine{"CapitalAction", "nogui START tcp"},
-                      MalformedLine{"CapitalTransport", "nogui start Tcp"},
-                      MalformedLine{"UnknownAction", "nogui begin tcp"},
-                      MalformedLine{"UnknownTransport", "nogui start udp"},
-                      MalformedLine{"UnknownFirstWord", "gui start tcp"},
-                      MalformedLine{"StartModeAndTransportSwapped", "nogui install tcp auto"},
-                      MalformedLine{"InstallWithoutStartMode", "nogui install tcp"}),
-    [](const ::testing::TestParamInfo<MalformedLine>& info) { return info.param.name; });
+    ::testing::Values(
+        MalformedLine{"CapitalFirstWord", "Nogui start tcp"},
+        MalformedLine{"CapitalAction", "nogui START tcp"},
+        MalformedLine{"CapitalTransport", "nogui start Tcp"},
+        MalformedLine{"UnknownAction", "nogui begin tcp"},
+        MalformedLine{"UnknownTransport", "nogui start udp"},
+        MalformedLine{"UnknownFirstWord", "gui start tcp"},
+        MalformedLine{"StartModeAndTransportSwapped", "nogui install tcp auto"},
+        MalformedLine{"InstallWithoutStartMode", "nogui install tcp"}),
+    [](const ::testing::TestParamInfo<MalformedLine>& info) {
+      return info.param.name;
+    });
 
 INSTANTIATE_TEST_SUITE_P(
     Separators, MalformedCommandLine,
     ::testing::Values(MalformedLine{"TabAfterFirstWord", "nogui\tstart tcp"},
                       MalformedLine{"TabAfterAction", "nogui start\ttcp"},
-                      MalformedLine{"TabAfterTransport", "nogui start tcp\tnow"},
+                      MalformedLine{"TabAfterTransport",
+                                    "nogui start tcp\tnow"},
                       MalformedLine{"CommaSeparated", "nogui,start,tcp"}),
-    [](const ::testing::TestParamInfo<MalformedLine>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<MalformedLine>& info) {
+      return info.param.name;
+    });
 
 INSTANTIATE_TEST_SUITE_P(
     MissingWords, MalformedCommandLine,
     ::testing::Values(MalformedLine{"FirstWordOnly", "nogui"},
                       MalformedLine{"NoTransport", "nogui start"},
                       MalformedLine{"NoTransportAfterSpaces", "nogui start   "},
-                      MalformedLine{"InstallWithoutTransport", "nogui install auto"},
+                      MalformedLine{"InstallWithoutTransport",
+                                    "nogui install auto"},
                       MalformedLine{"NoFirstWord", "start tcp"}),
-    [](const ::testing::TestParamInfo<MalformedLine>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<MalformedLine>& info) {
+      return info.param.name;
+    });
 
 INSTANTIATE_TEST_SUITE_P(
     OverlongWords, MalformedCommandLine,
-    ::testing::Values(MalformedLine{"FirstWord", std::string(300, 'n') + " start tcp"},
-                      MalformedLine{"Action", "nogui " + std::string(300, 's') + " tcp"},
-                      MalformedLine{"Transport", "nogui start " + std::string(300, 't')},
-                      MalformedLine{"KeywordThenLongTail",
-                                    "nogui start tcp" + std::string(300, 'p')},
-                      MalformedLine{"InstallFourthWord",
-                                    "nogui install auto " + std::string(300, 'x')}),
-    [](const ::testing::TestParamInfo<MalformedLine>& info) { return info.param.name; });
+    ::testing::Values(
+        MalformedLine{"FirstWord", std::string(300, 'n') + " start tcp"},
+        MalformedLine{"Action", "nogui " + std::string(300, 's') + " tcp"},
+        MalformedLine{"Transport", "nogui start " + std::string(300, 't')},
+        MalformedLine{"KeywordThenLongTail",
+                      "nogui start tcp" + std::string(300, 'p')},
+        MalformedLine{"InstallFourthWord",
+                      "nogui install auto " + std::string(300, 'x')}),
+    [](const ::testing::TestParamInfo<MalformedLine>& info) {
+      return info.param.name;
+    });
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "owned_wide_string.h"
+#include "platform.h"
 #include "service_helpers.h"
 #include "system_support.h"
 
@@ -21,7 +23,12 @@ constexpr char kService[] = "Veltrane Helper System Test";
 constexpr char kDisplayName[] = "Veltrane helper system test (display)";
 constexpr char kDescription[] = "Maps ports for the helper system test";
 
-OwnedWideString Wide(const std::string& text) { return OwnedWideString(text.c_str()); }
+// From UTF-8, so that a text can hold what the ANSI code page cannot.
+OwnedWideString Wide(const std::string& text) {
+  const std::wstring wide = systest::Wide(text);
+  return OwnedWideString::Attach(
+      platform::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
+}
 
 // The error text as narrow text in the thread's code page; "<null>" when the
 // library left it null.
@@ -29,10 +36,11 @@ std::string Narrow(const OwnedWideString& text) {
   if (text.IsNull()) return "<null>";
   const int length = static_cast<int>(text.Length());
   if (length == 0) return std::string();
-  const int bytes =
-      WideCharToMultiByte(CP_ACP, 0, text.Get(), length, nullptr, 0, nullptr, nullptr);
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, text.Get(), length, nullptr,
+                                        0, nullptr, nullptr);
   std::string narrow(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.Get(), length, &narrow[0], bytes, nullptr, nullptr);
+  WideCharToMultiByte(CP_ACP, 0, text.Get(), length, &narrow[0], bytes, nullptr,
+                      nullptr);
   return narrow;
 }
 
@@ -59,8 +67,8 @@ std::string ServiceKeyPath(const std::string& name) {
 
 systest::RegKey OpenServiceKey(const std::string& name, REGSAM access) {
   HKEY hKey = nullptr;
-  const LSTATUS opened =
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, access, &hKey);
+  const LSTATUS opened = RegOpenKeyExA(
+      HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, access, &hKey);
   EXPECT_EQ(ERROR_SUCCESS, opened) << "service key of " << name;
   return systest::RegKey(opened == ERROR_SUCCESS ? hKey : nullptr);
 }
@@ -68,18 +76,22 @@ systest::RegKey OpenServiceKey(const std::string& name, REGSAM access) {
 // The description the service manager reports (not the registry value).
 std::string ManagerDescription(const std::string& name) {
   systest::ScHandle hScm = systest::OpenManager();
-  systest::ScHandle hService(OpenServiceA(hScm.Get(), name.c_str(), SERVICE_QUERY_CONFIG));
+  systest::ScHandle hService(
+      OpenServiceA(hScm.Get(), name.c_str(), SERVICE_QUERY_CONFIG));
   if (!hService) {
     ADD_FAILURE() << "cannot open " << name << ": error " << GetLastError();
     return std::string();
   }
   DWORD needed = 0;
-  QueryServiceConfig2A(hService.Get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+  QueryServiceConfig2A(hService.Get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0,
+                       &needed);
   std::vector<BYTE> buffer(needed ? needed : sizeof(SERVICE_DESCRIPTIONA));
   auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data());
-  if (!QueryServiceConfig2A(hService.Get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
-                            static_cast<DWORD>(buffer.size()), &needed)) {
-    ADD_FAILURE() << "QueryServiceConfig2A(" << name << "): error " << GetLastError();
+  if (!QueryServiceConfig2A(hService.Get(), SERVICE_CONFIG_DESCRIPTION,
+                            buffer.data(), static_cast<DWORD>(buffer.size()),
+                            &needed)) {
+    ADD_FAILURE() << "QueryServiceConfig2A(" << name << "): error "
+                  << GetLastError();
     return std::string();
   }
   return description->lpDescription ? description->lpDescription : "";
@@ -87,17 +99,14 @@ std::string ManagerDescription(const std::string& name) {
 
 void SetManagerDescription(const std::string& name, const std::string& text) {
   systest::ScHandle hScm = systest::OpenManager();
-  systest::ScHandle hService(OpenServiceA(hScm.Get(), name.c_str(), SERVICE_CHANGE_CONFIG));
+  systest::ScHandle hService(
+      OpenServiceA(hScm.Get(), name.c_str(), SERVICE_CHANGE_CONFIG));
   ASSERT_TRUE(hService) << "error " << GetLastError();
   std::string copy = text;
   SERVICE_DESCRIPTIONA description = {&copy[0]};
-  ASSERT_TRUE(ChangeServiceConfig2A(hService.Get(), SERVICE_CONFIG_DESCRIPTION, &description))
+  ASSERT_TRUE(ChangeServiceConfig2A(hService.Get(), SERVICE_CONFIG_DESCRIPTION,
+                                    &description))
       << "error " << GetLastError();
-}
-
-std::string CurrentTestName() {
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return std::string(info->test_suite_name()) + " " + info->name();
 }
 
 class HelperLibrary : public ::testing::Test {
@@ -107,32 +116,37 @@ class HelperLibrary : public ::testing::Test {
 
   HRESULT Install(const std::string& description, const std::string& module) {
     return AtServiceHelpers::InstallWithModuleName(
-        Wide(kService), Wide(kDisplayName), Wide(description), Wide(""), Wide(""),
-        Wide(module), errorText_);
+        Wide(kService), Wide(kDisplayName), Wide(description), Wide(""),
+        Wide(""), Wide(module), errorText_);
   }
   HRESULT IsMine(const std::string& module, BOOL* pbIsMine) {
-    return AtServiceHelpers::IsThisMyServiceWithModuleName(Wide(kService), pbIsMine,
-                                                           Wide(module), errorText_);
+    return AtServiceHelpers::IsThisMyServiceWithModuleName(
+        Wide(kService), pbIsMine, Wide(module), errorText_);
   }
   HRESULT Uninstall(const std::string& module) {
-    return AtServiceHelpers::UninstallWithModuleName(Wide(kService), Wide(module),
-                                                     errorText_);
+    return AtServiceHelpers::UninstallWithModuleName(Wide(kService),
+                                                     Wide(module), errorText_);
   }
   // Registers the stand-in of `dir` under kService and starts it.
   void RunStandinFrom(const systest::TestDirectory& dir) {
-    ASSERT_TRUE(systest::RegisterService(kService, dir.ServerCommandLine("tcp")));
+    ASSERT_TRUE(
+        systest::RegisterService(kService, dir.ServerCommandLine("tcp")));
     ASSERT_EQ(static_cast<DWORD>(NO_ERROR), systest::StartServiceNow(kService));
-    ASSERT_TRUE(systest::WaitForState(kService, SERVICE_RUNNING)) << dir.ReadLog();
+    ASSERT_TRUE(systest::WaitForState(kService, SERVICE_RUNNING))
+        << dir.ReadLog();
   }
 
-  systest::ServiceCleanup cleanup_{{kService}};  // first: leftovers go before the files
+  systest::ServiceCleanup cleanup_{
+      {kService}};  // first: leftovers go before the files
   systest::TestDirectory dir_;
   OwnedWideString errorText_;
 };
 
-// ---- registration ------------------------------------------------------------
+// ---- registration
+// ------------------------------------------------------------
 
-TEST_F(HelperLibrary, InstallRegistersAnOwnProcessAutoStartServiceUnderLocalSystem) {
+TEST_F(HelperLibrary,
+       InstallRegistersAnOwnProcessAutoStartServiceUnderLocalSystem) {
   ASSERT_EQ(S_OK, Install(kDescription, Module())) << Narrow(errorText_);
 
   EXPECT_TRUE(errorText_.IsNull()) << Narrow(errorText_);
@@ -153,13 +167,14 @@ TEST_F(HelperLibrary, InstallRegistersAnOwnProcessAutoStartServiceUnderLocalSyst
   systest::RegKey key = OpenServiceKey(kService, KEY_READ);
   DWORD type = REG_NONE;
   DWORD size = 0;
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegQueryValueExA(key.Get(), "Description", nullptr, &type, nullptr, &size));
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key.Get(), "Description", nullptr,
+                                            &type, nullptr, &size));
   EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
   EXPECT_EQ(sizeof kDescription, size) << "the text and its NUL";
 
   // sc.exe, independently, finds it registered and not started.
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), systest::ScQueryState(kService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED),
+            systest::ScQueryState(kService));
 }
 
 TEST_F(HelperLibrary, InstallWithAnEmptyDescriptionWritesNoDescription) {
@@ -170,13 +185,15 @@ TEST_F(HelperLibrary, InstallWithAnEmptyDescriptionWritesNoDescription) {
   EXPECT_EQ(Module(), config.binaryPathName);
   EXPECT_FALSE(config.hasDescription) << config.description;
   EXPECT_EQ("", ManagerDescription(kService));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), systest::ServiceState(kService))
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED),
+            systest::ServiceState(kService))
       << "registering starts nothing";
 }
 
 TEST_F(HelperLibrary, InstallLeavesAnExistingServiceOfThatNameExactlyAsItWas) {
   const std::string otherPath = "\"" + dir_.File("other.exe") + "\" other";
-  ASSERT_TRUE(systest::RegisterService(kService, otherPath, SERVICE_DEMAND_START));
+  ASSERT_TRUE(
+      systest::RegisterService(kService, otherPath, SERVICE_DEMAND_START));
   SetManagerDescription(kService, "The one that was there first");
   systest::ServiceConfig before;
   ASSERT_TRUE(systest::QueryConfig(kService, before));
@@ -194,9 +211,24 @@ TEST_F(HelperLibrary, InstallLeavesAnExistingServiceOfThatNameExactlyAsItWas) {
   EXPECT_EQ(managerDescriptionBefore, ManagerDescription(kService));
 }
 
-// ---- ownership ---------------------------------------------------------------
+TEST_F(HelperLibrary, InstallOverARegistrationMarkedForDeletionFails) {
+  ASSERT_EQ(S_OK, Install("", Module())) << Narrow(errorText_);
+  systest::ScHandle hScm = systest::OpenManager();
+  systest::ScHandle held(OpenServiceA(hScm.Get(), kService, DELETE));
+  ASSERT_TRUE(DeleteService(held.Get())) << "error " << GetLastError();
 
-TEST_F(HelperLibrary, IsThisMyServiceMatchesTheRegisteredImagePathInAnyLetterCase) {
+  EXPECT_EQ(E_FAIL, Install("", Module()));
+
+  EXPECT_EQ("Failed call to CreateService: " +
+                SystemText(ERROR_SERVICE_MARKED_FOR_DELETE),
+            Narrow(errorText_));
+}
+
+// ---- ownership
+// ---------------------------------------------------------------
+
+TEST_F(HelperLibrary,
+       IsThisMyServiceMatchesTheRegisteredImagePathInAnyLetterCase) {
   ASSERT_EQ(S_OK, Install("", Module())) << Narrow(errorText_);
 
   for (const std::string& module : {Module(), Uppercase(Module())}) {
@@ -209,23 +241,40 @@ TEST_F(HelperLibrary, IsThisMyServiceMatchesTheRegisteredImagePathInAnyLetterCas
 }
 
 TEST_F(HelperLibrary, IsThisMyServiceRefusesAnotherImagePath) {
-  ASSERT_EQ(S_OK, Install("", Module())) << Narrow(errorText_);
-
-  const std::string others[] = {
-      dir_.ServerCommandLine("spx"),
-      "\"" + dir_.Path() + "\\other dir\\tessard.exe\" tcp",
-      dir_.ServerPath() + " tcp",  // unquoted
-      Module() + " ",
+  auto quoted = [this](const std::string& inDir) {
+    return "\"" + dir_.Path() + "\\" + inDir + "\\tessard.exe\" tcp";
   };
-  for (const std::string& module : others) {
-    SCOPED_TRACE(module);
+  std::string forward = Module();
+  for (char& c : forward) c = c == '\\' ? '/' : c;
+  // Registered image path, then the module name it must not match.
+  const std::pair<std::string, std::string> pairs[] = {
+      {Module(), dir_.ServerCommandLine("spx")},
+      {Module(), quoted("other dir")},
+      {Module(), dir_.ServerPath() + " tcp"},  // unquoted
+      {Module(), Module() + " "},
+      {Module(), forward},
+      {Module(),
+       quoted("..\\" + dir_.Path().substr(dir_.Path().rfind('\\') + 1))},
+      // Both read as "??????" through the ANSI code page.
+      {quoted("\u041A\u043B\u044E\u0447\u0438\u043A"),
+       quoted("\u041F\u0440\u043E\u0435\u043A\u0442")},
+  };
+  std::string registered;
+  for (const auto& [stored, module] : pairs) {
+    SCOPED_TRACE(stored + " / " + module);
+    if (stored != registered) {
+      systest::RemoveService(kService);
+      ASSERT_TRUE(systest::RegisterService(kService, stored));
+      registered = stored;
+    }
     BOOL bIsMine = 7;
     EXPECT_EQ(S_OK, IsMine(module, &bIsMine)) << Narrow(errorText_);
     EXPECT_EQ(FALSE, bIsMine);
   }
 }
 
-TEST_F(HelperLibrary, IsThisMyServiceReadsAnImagePathOf259CharactersAndNoLonger) {
+TEST_F(HelperLibrary,
+       IsThisMyServiceReadsAnImagePathOf259CharactersAndNoLonger) {
   // The value is read into 260 bytes: 259 characters and the NUL fit.
   std::string fits = "\"" + dir_.Path() + "\\";
   fits += std::string(259 - fits.size() - 5, 'x') + "\" tcp";
@@ -236,7 +285,8 @@ TEST_F(HelperLibrary, IsThisMyServiceReadsAnImagePathOf259CharactersAndNoLonger)
   EXPECT_EQ(TRUE, bIsMine);
 
   systest::RemoveService(kService);
-  const std::string tooLong = "\"" + dir_.Path() + "\\" + std::string(300, 'y') + "\" tcp";
+  const std::string tooLong =
+      "\"" + dir_.Path() + "\\" + std::string(300, 'y') + "\" tcp";
   ASSERT_TRUE(systest::RegisterService(kService, tooLong));
   bIsMine = 7;
   EXPECT_EQ(E_FAIL, IsMine(tooLong, &bIsMine));
@@ -245,13 +295,15 @@ TEST_F(HelperLibrary, IsThisMyServiceReadsAnImagePathOf259CharactersAndNoLonger)
             Narrow(errorText_));
 }
 
-// ---- removal -----------------------------------------------------------------
+// ---- removal
+// -----------------------------------------------------------------
 
 TEST_F(HelperLibrary, UninstallStopsARunningServiceAndDeletesIt) {
   dir_.WriteScript(systest::StandinScript());
   ASSERT_EQ(S_OK, Install("", Module())) << Narrow(errorText_);
   ASSERT_EQ(static_cast<DWORD>(NO_ERROR), systest::StartServiceNow(kService));
-  ASSERT_TRUE(systest::WaitForState(kService, SERVICE_RUNNING)) << dir_.ReadLog();
+  ASSERT_TRUE(systest::WaitForState(kService, SERVICE_RUNNING))
+      << dir_.ReadLog();
 
   // Letter case does not matter for the ownership check.
   EXPECT_EQ(S_OK, Uninstall(Uppercase(Module()))) << Narrow(errorText_);
@@ -259,7 +311,8 @@ TEST_F(HelperLibrary, UninstallStopsARunningServiceAndDeletesIt) {
   EXPECT_TRUE(errorText_.IsNull()) << Narrow(errorText_);
   EXPECT_TRUE(systest::WaitUntilGone(kService));
   EXPECT_EQ(0u, systest::ScQueryState(kService)) << "sc.exe still finds it";
-  EXPECT_EQ(std::vector<std::string>{"1"}, dir_.LogValues("control")) << dir_.ReadLog();
+  EXPECT_EQ(std::vector<std::string>{"1"}, dir_.LogValues("control"))
+      << dir_.ReadLog();
   const std::vector<std::string> statuses = dir_.LogValues("status");
   ASSERT_FALSE(statuses.empty());
   EXPECT_EQ(0u, statuses.back().rfind("STOPPED", 0)) << dir_.ReadLog();
@@ -274,7 +327,8 @@ TEST_F(HelperLibrary, UninstallDeletesAServiceThatIsNotRunning) {
   EXPECT_EQ("", dir_.ReadLog()) << "the stand-in was never started";
 }
 
-TEST_F(HelperLibrary, UninstallOfANameThatIsNotRegisteredSucceedsAndLeavesTheTextAlone) {
+TEST_F(HelperLibrary,
+       UninstallOfANameThatIsNotRegisteredSucceedsAndLeavesTheTextAlone) {
   errorText_ = "left by an earlier call";
 
   EXPECT_EQ(S_OK, Uninstall(Module()));
@@ -283,8 +337,10 @@ TEST_F(HelperLibrary, UninstallOfANameThatIsNotRegisteredSucceedsAndLeavesTheTex
   EXPECT_FALSE(systest::ServiceExists(kService));
 }
 
-TEST_F(HelperLibrary, UninstallRefusesAServiceOfThatNameThatRunsAnotherProgram) {
-  const systest::TestDirectory other(CurrentTestName() + " other program");
+TEST_F(HelperLibrary,
+       UninstallRefusesAServiceOfThatNameThatRunsAnotherProgram) {
+  const systest::TestDirectory other(systest::CurrentTestName() +
+                                     " other program");
   other.WriteScript(systest::StandinScript());
   RunStandinFrom(other);
 
@@ -294,12 +350,15 @@ TEST_F(HelperLibrary, UninstallRefusesAServiceOfThatNameThatRunsAnotherProgram) 
   systest::ServiceConfig config;
   ASSERT_TRUE(systest::QueryConfig(kService, config));
   EXPECT_EQ(other.ServerCommandLine("tcp"), config.binaryPathName);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ServiceState(kService));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), systest::ScQueryState(kService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING),
+            systest::ServiceState(kService));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING),
+            systest::ScQueryState(kService));
   EXPECT_TRUE(other.LogValues("control").empty()) << other.ReadLog();
 }
 
-// ---- an unreadable "ImagePath" -------------------------------------------------
+// ---- an unreadable "ImagePath"
+// -------------------------------------------------
 
 struct ImagePathFault {
   const char* name;
@@ -313,17 +372,19 @@ std::ostream& operator<<(std::ostream& out, const ImagePathFault& fault) {
 
 void WriteNumber(HKEY key) {
   const DWORD number = 42;
-  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "ImagePath", 0, REG_DWORD,
-                                          reinterpret_cast<const BYTE*>(&number),
-                                          sizeof number));
+  ASSERT_EQ(
+      ERROR_SUCCESS,
+      RegSetValueExA(key, "ImagePath", 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&number), sizeof number));
 }
 
 void DeleteImagePath(HKEY key) {
   ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueA(key, "ImagePath"));
 }
 
-class UnreadableImagePath : public HelperLibrary,
-                            public ::testing::WithParamInterface<ImagePathFault> {
+class UnreadableImagePath
+    : public HelperLibrary,
+      public ::testing::WithParamInterface<ImagePathFault> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(systest::RegisterService(kService, Module()));
@@ -354,11 +415,15 @@ TEST_P(UnreadableImagePath, FailsTheRemovalAndLeavesTheServiceRegistered) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, UnreadableImagePath,
-    ::testing::Values(ImagePathFault{"OfTypeNumber", ERROR_INVALID_DATA, WriteNumber},
-                      ImagePathFault{"Missing", ERROR_FILE_NOT_FOUND, DeleteImagePath}),
-    [](const ::testing::TestParamInfo<ImagePathFault>& info) { return info.param.name; });
+    ::testing::Values(
+        ImagePathFault{"OfTypeNumber", ERROR_INVALID_DATA, WriteNumber},
+        ImagePathFault{"Missing", ERROR_FILE_NOT_FOUND, DeleteImagePath}),
+    [](const ::testing::TestParamInfo<ImagePathFault>& info) {
+      return info.param.name;
+    });
 
-// ---- a service that will not stop (slow: its own CTest entry) -----------------
+// ---- a service that will not stop (slow: its own CTest entry)
+// -----------------
 
 class StopIgnored : public HelperLibrary {};
 
@@ -369,14 +434,16 @@ TEST_F(StopIgnored, UninstallWaitsForTheStopThenDeletesTheServiceAnyway) {
   dir_.WriteScript(ignoresStop);
   ASSERT_EQ(S_OK, Install("", Module())) << Narrow(errorText_);
   ASSERT_EQ(static_cast<DWORD>(NO_ERROR), systest::StartServiceNow(kService));
-  ASSERT_TRUE(systest::WaitForState(kService, SERVICE_RUNNING)) << dir_.ReadLog();
+  ASSERT_TRUE(systest::WaitForState(kService, SERVICE_RUNNING))
+      << dir_.ReadLog();
   SERVICE_STATUS_PROCESS status = {};
   ASSERT_TRUE(systest::QueryStatus(kService, status));
 
   EXPECT_EQ(S_OK, Uninstall(Module())) << Narrow(errorText_);
 
   EXPECT_TRUE(errorText_.IsNull()) << Narrow(errorText_);
-  EXPECT_EQ(std::vector<std::string>{"stop"}, dir_.LogValues("ignored")) << dir_.ReadLog();
+  EXPECT_EQ(std::vector<std::string>{"stop"}, dir_.LogValues("ignored"))
+      << dir_.ReadLog();
   // Deleted while it still runs: the manager has it marked for deletion
   // and drops it once its process has ended.
   {
@@ -385,7 +452,8 @@ TEST_F(StopIgnored, UninstallWaitsForTheStopThenDeletesTheServiceAnyway) {
     if (hService) {
       SetLastError(0xdeadbeef);
       EXPECT_FALSE(DeleteService(hService.Get()));
-      EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
+      EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE),
+                GetLastError());
     }
   }
   systest::KernelHandle process(

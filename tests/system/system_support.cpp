@@ -36,87 +36,91 @@ std::string WindowsPath(std::string path) {
 std::string Describe(DWORD error) { return "error " + std::to_string(error); }
 
 std::string ReadWholeFile(const std::string& path) {
-  KernelHandle file(CreateFileA(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  KernelHandle file(
+      CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   std::string text;
   if (!file) return text;
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+  while (ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr) &&
+         got > 0) {
     text.append(buffer, got);
   }
   return text;
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& text) {
-  KernelHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  KernelHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
-  return WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                   nullptr) &&
+  return WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()),
+                   &written, nullptr) &&
          written == text.size();
 }
 
 // Deletes everything inside `directory`, leaving it in place.
 void EmptyDirectory(const std::string& directory) {
-  WIN32_FIND_DATAA found;
-  HANDLE hFind = FindFirstFileA((directory + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE hFind = FindFirstFileW(Wide(directory + "\\*").c_str(), &found);
   if (hFind == INVALID_HANDLE_VALUE) return;
   do {
-    const std::string name = found.cFileName;
+    const std::string name = Utf8(found.cFileName);
     if (name == "." || name == "..") continue;
     const std::string path = directory + "\\" + name;
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       EmptyDirectory(path);
-      RemoveDirectoryA(path.c_str());
-    } else if (!DeleteFileA(path.c_str())) {
+      RemoveDirectoryW(Wide(path).c_str());
+    } else if (!DeleteFileW(Wide(path).c_str())) {
       const DWORD error = GetLastError();
-      ADD_FAILURE() << "cannot delete the leftover " << path << ": " << Describe(error);
+      ADD_FAILURE() << "cannot delete the leftover " << path << ": "
+                    << Describe(error);
     }
-  } while (FindNextFileA(hFind, &found));
+  } while (FindNextFileW(hFind, &found));
   FindClose(hFind);
 }
 
 void CreateDirectories(const std::string& path) {
   for (size_t slash = path.find('\\', 3); slash != std::string::npos;
        slash = path.find('\\', slash + 1)) {
-    CreateDirectoryA(path.substr(0, slash).c_str(), nullptr);
+    CreateDirectoryW(Wide(path.substr(0, slash)).c_str(), nullptr);
   }
-  CreateDirectoryA(path.c_str(), nullptr);
+  CreateDirectoryW(Wide(path).c_str(), nullptr);
 }
 
 std::string CurrentTestLeafName() {
-  const ::testing::TestInfo* info =
-      ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = info ? std::string(info->test_suite_name()) + " " + info->name()
-                          : std::string("outside a test");
+  std::string name = CurrentTestName();
   // Parameterised names carry '/', which a file name may not.
   for (char& c : name) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != ' ' && c != '_') c = '_';
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != ' ' && c != '_')
+      c = '_';
   }
   return name;
 }
 
 // Runs a command line, the child's output going to `outputPath` when given.
 DWORD RunChild(const std::string& application, const std::string& commandLine,
-               const std::string& workingDirectory, const std::string& outputPath,
-               DWORD timeoutMs) {
+               const std::string& workingDirectory,
+               const std::string& outputPath, DWORD timeoutMs) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   KernelHandle output;
   KernelHandle input;
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   if (!outputPath.empty()) {
-    output = KernelHandle(CreateFileA(outputPath.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    input = KernelHandle(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    output = KernelHandle(CreateFileW(Wide(outputPath).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      &inherit, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    input = KernelHandle(CreateFileW(L"NUL", GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      &inherit, OPEN_EXISTING, 0, nullptr));
     if (!output) {
       const DWORD error = GetLastError();
-      ADD_FAILURE() << "cannot create " << outputPath << ": " << Describe(error);
+      ADD_FAILURE() << "cannot create " << outputPath << ": "
+                    << Describe(error);
       return kNotRun;
     }
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -124,13 +128,15 @@ DWORD RunChild(const std::string& application, const std::string& commandLine,
     startup.hStdOutput = output.Get();
     startup.hStdError = output.Get();
   }
-  std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
-  mutableLine.push_back('\0');
+  std::wstring mutableLine = Wide(commandLine);
+  const std::wstring wideApplication = Wide(application);
+  const std::wstring wideDirectory = Wide(workingDirectory);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(application.empty() ? nullptr : application.c_str(),
-                      mutableLine.data(), nullptr, nullptr, !outputPath.empty(), 0,
-                      nullptr, workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
-                      &startup, &process)) {
+  if (!CreateProcessW(
+          application.empty() ? nullptr : wideApplication.c_str(),
+          &mutableLine[0], nullptr, nullptr, !outputPath.empty(), 0, nullptr,
+          workingDirectory.empty() ? nullptr : wideDirectory.c_str(), &startup,
+          &process)) {
     const DWORD error = GetLastError();
     ADD_FAILURE() << "cannot run " << commandLine << ": " << Describe(error);
     return kNotRun;
@@ -140,19 +146,22 @@ DWORD RunChild(const std::string& application, const std::string& commandLine,
   if (WaitForSingleObject(hProcess.Get(), timeoutMs) != WAIT_OBJECT_0) {
     TerminateProcess(hProcess.Get(), kNotRun);
     WaitForSingleObject(hProcess.Get(), 5000);
-    ADD_FAILURE() << commandLine << " did not end within " << timeoutMs << " ms";
+    ADD_FAILURE() << commandLine << " did not end within " << timeoutMs
+                  << " ms";
     return kNotRun;
   }
   DWORD exitCode = kNotRun;
   if (!GetExitCodeProcess(hProcess.Get(), &exitCode)) {
     const DWORD error = GetLastError();
-    ADD_FAILURE() << "no exit code from " << commandLine << ": " << Describe(error);
+    ADD_FAILURE() << "no exit code from " << commandLine << ": "
+                  << Describe(error);
     return kNotRun;
   }
   return exitCode;
 }
 
-ScHandle OpenServiceHandle(const std::string& name, DWORD access, DWORD* error) {
+ScHandle OpenServiceHandle(const std::string& name, DWORD access,
+                           DWORD* error) {
   ScHandle hScm = OpenManager();
   *error = hScm ? NO_ERROR : GetLastError();
   if (!hScm) return ScHandle();
@@ -164,7 +173,8 @@ ScHandle OpenServiceHandle(const std::string& name, DWORD access, DWORD* error) 
 // Ends the service's process when it does not stop by being asked to.
 void EndProcess(DWORD processId) {
   if (processId == 0) return;
-  KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+  KernelHandle process(
+      OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
   if (!process) return;  // gone already
   TerminateProcess(process.Get(), ERROR_PROCESS_ABORTED);
   WaitForSingleObject(process.Get(), 5000);
@@ -186,6 +196,32 @@ std::vector<std::string> SplitMultiString(const char* data, size_t size) {
 
 const char* ServiceNameOf(const std::string& transport) {
   return transport == "spx" ? kSpxService : kTcpService;
+}
+
+std::wstring Wide(const std::string& utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
+                                    static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                      &wide[0], n);
+  return wide;
+}
+
+std::string Utf8(const std::wstring& wide) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(),
+                                    static_cast<int>(wide.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                      &utf8[0], n, nullptr, nullptr);
+  return utf8;
+}
+
+std::string CurrentTestName() {
+  const ::testing::TestInfo* info =
+      ::testing::UnitTest::GetInstance()->current_test_info();
+  return info ? std::string(info->test_suite_name()) + " " + info->name()
+              : std::string("outside a test");
 }
 
 // ---- owners ----------------------------------------------------------------
@@ -259,7 +295,8 @@ TestDirectory::TestDirectory() : TestDirectory(CurrentTestLeafName()) {}
 TestDirectory::TestDirectory(const std::string& leafName)
     : path_(WindowsPath(TESSARD_SYSTEM_WORK_ROOT) + "\\" + leafName) {
   if (path_.find(' ') == std::string::npos) {
-    ADD_FAILURE() << "a test directory must have a space in its path: " << path_;
+    ADD_FAILURE() << "a test directory must have a space in its path: "
+                  << path_;
   }
   CreateDirectories(path_);
   EmptyDirectory(path_);
@@ -268,15 +305,17 @@ TestDirectory::TestDirectory(const std::string& leafName)
       {WindowsPath(TESSARD_STANDIN_EXE), ServerPath()},
   };
   for (const auto& copy : copies) {
-    if (!CopyFileA(copy.first.c_str(), copy.second.c_str(), FALSE)) {
+    if (!CopyFileW(Wide(copy.first).c_str(), Wide(copy.second).c_str(),
+                   FALSE)) {
       const DWORD error = GetLastError();
-      ADD_FAILURE() << "cannot copy " << copy.first << " to " << copy.second << ": "
-                    << Describe(error);
+      ADD_FAILURE() << "cannot copy " << copy.first << " to " << copy.second
+                    << ": " << Describe(error);
     }
   }
 }
 
-std::string TestDirectory::ServerCommandLine(const std::string& transport) const {
+std::string TestDirectory::ServerCommandLine(
+    const std::string& transport) const {
   return "\"" + ServerPath() + "\" " + transport;
 }
 
@@ -287,16 +326,20 @@ void TestDirectory::WriteScript(const StandinScript& script) const {
   }
 }
 
-std::string TestDirectory::ReadLog() const { return ReadWholeFile(File("tessard.log")); }
+std::string TestDirectory::ReadLog() const {
+  return ReadWholeFile(File("tessard.log"));
+}
 
-std::vector<std::string> TestDirectory::LogValues(const std::string& key) const {
+std::vector<std::string> TestDirectory::LogValues(
+    const std::string& key) const {
   std::vector<std::string> values;
   std::istringstream lines(ReadLog());
   std::string line;
   const std::string prefix = key + ": ";
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.compare(0, prefix.size(), prefix) == 0) values.push_back(line.substr(prefix.size()));
+    if (line.compare(0, prefix.size(), prefix) == 0)
+      values.push_back(line.substr(prefix.size()));
   }
   return values;
 }
@@ -305,9 +348,13 @@ std::vector<std::string> TestDirectory::LogValues(const std::string& key) const 
 
 DWORD RunTessardctl(const TestDirectory& dir, const std::string& arguments,
                     DWORD timeoutMs) {
-  std::string commandLine = "\"" + dir.UtilityPath() + "\"";
+  // The program's name without its folder, as a script in the folder types
+  // it: a folder name that the ANSI code page garbles stays out of the
+  // command line the utility reads.
+  std::string commandLine = "tessardctl.exe";
   if (!arguments.empty()) commandLine += " " + arguments;
-  return RunChild(dir.UtilityPath(), commandLine, dir.Path(), std::string(), timeoutMs);
+  return RunChild(dir.UtilityPath(), commandLine, dir.Path(), std::string(),
+                  timeoutMs);
 }
 
 std::string RunSc(const std::string& arguments, DWORD* exitCode) {
@@ -318,7 +365,8 @@ std::string RunSc(const std::string& arguments, DWORD* exitCode) {
   char outputPath[MAX_PATH] = "";
   GetTempFileNameA(tempDirectory, "sc", 0, outputPath);
   const std::string sc = std::string(systemDirectory) + "\\sc.exe";
-  const DWORD code = RunChild(sc, "sc.exe " + arguments, std::string(), outputPath, 60000);
+  const DWORD code =
+      RunChild(sc, "sc.exe " + arguments, std::string(), outputPath, 60000);
   if (exitCode) *exitCode = code;
   std::string output = ReadWholeFile(outputPath);
   DeleteFileA(outputPath);
@@ -331,7 +379,8 @@ DWORD ScQueryState(const std::string& name) {
   if (label == std::string::npos) return 0;
   const size_t colon = output.find(':', label);
   if (colon == std::string::npos) return 0;
-  return static_cast<DWORD>(std::strtoul(output.c_str() + colon + 1, nullptr, 10));
+  return static_cast<DWORD>(
+      std::strtoul(output.c_str() + colon + 1, nullptr, 10));
 }
 
 // ---- services --------------------------------------------------------------
@@ -348,10 +397,11 @@ bool RegisterService(const std::string& name, const std::string& imagePath,
     ADD_FAILURE() << "OpenSCManagerA: " << Describe(error);
     return false;
   }
-  ScHandle hService(CreateServiceA(hScm.Get(), name.c_str(), name.c_str(),
-                                   SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
-                                   SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                   "RPCSS\0", nullptr, nullptr));
+  const std::wstring wideName = Wide(name);
+  ScHandle hService(CreateServiceW(
+      hScm.Get(), wideName.c_str(), wideName.c_str(), SERVICE_ALL_ACCESS,
+      SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+      Wide(imagePath).c_str(), nullptr, nullptr, L"RPCSS\0", nullptr, nullptr));
   if (!hService) {
     const DWORD error = GetLastError();
     ADD_FAILURE() << "CreateServiceA(" << name << "): " << Describe(error);
@@ -362,8 +412,8 @@ bool RegisterService(const std::string& name, const std::string& imagePath,
 
 bool RegisterStandin(const TestDirectory& dir, const std::string& transport,
                      DWORD startType) {
-  return RegisterService(ServiceNameOf(transport), dir.ServerCommandLine(transport),
-                         startType);
+  return RegisterService(ServiceNameOf(transport),
+                         dir.ServerCommandLine(transport), startType);
 }
 
 DWORD StartServiceNow(const std::string& name) {
@@ -376,7 +426,8 @@ DWORD StartServiceNow(const std::string& name) {
 
 bool ServiceExists(const std::string& name) {
   DWORD error = NO_ERROR;
-  return static_cast<bool>(OpenServiceHandle(name, SERVICE_QUERY_STATUS, &error));
+  return static_cast<bool>(
+      OpenServiceHandle(name, SERVICE_QUERY_STATUS, &error));
 }
 
 bool QueryStatus(const std::string& name, SERVICE_STATUS_PROCESS& status) {
@@ -385,7 +436,8 @@ bool QueryStatus(const std::string& name, SERVICE_STATUS_PROCESS& status) {
   if (!hService) return false;
   DWORD needed = 0;
   return QueryServiceStatusEx(hService.Get(), SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed) != 0;
+                              reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed) != 0;
 }
 
 DWORD ServiceState(const std::string& name) {
@@ -407,42 +459,48 @@ bool QueryConfig(const std::string& name, ServiceConfig& config) {
   ScHandle hService = OpenServiceHandle(name, SERVICE_QUERY_CONFIG, &error);
   if (!hService) return false;
   DWORD needed = 0;
-  QueryServiceConfigA(hService.Get(), nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGA));
-  auto* qsc = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-  if (!QueryServiceConfigA(hService.Get(), qsc, static_cast<DWORD>(buffer.size()), &needed)) {
+  QueryServiceConfigW(hService.Get(), nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGW));
+  auto* qsc = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(hService.Get(), qsc,
+                           static_cast<DWORD>(buffer.size()), &needed)) {
     error = GetLastError();
-    ADD_FAILURE() << "QueryServiceConfigA(" << name << "): " << Describe(error);
+    ADD_FAILURE() << "QueryServiceConfigW(" << name << "): " << Describe(error);
     return false;
   }
+  auto text = [](const wchar_t* field) {
+    return field ? Utf8(field) : std::string();
+  };
   config = ServiceConfig();
   config.serviceType = qsc->dwServiceType;
   config.startType = qsc->dwStartType;
   config.errorControl = qsc->dwErrorControl;
-  config.binaryPathName = qsc->lpBinaryPathName ? qsc->lpBinaryPathName : "";
-  config.startName = qsc->lpServiceStartName ? qsc->lpServiceStartName : "";
-  config.displayName = qsc->lpDisplayName ? qsc->lpDisplayName : "";
+  config.binaryPathName = text(qsc->lpBinaryPathName);
+  config.startName = text(qsc->lpServiceStartName);
+  config.displayName = text(qsc->lpDisplayName);
 
   HKEY hKey = nullptr;
   const std::string keyPath = "System\\CurrentControlSet\\Services\\" + name;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &hKey) !=
+      ERROR_SUCCESS) {
     ADD_FAILURE() << "no registry key for " << name;
     return false;
   }
   RegKey key(hKey);
   DWORD type = REG_NONE;
   DWORD size = 0;
-  if (RegQueryValueExA(key.Get(), "DependOnService", nullptr, &type, nullptr, &size) ==
-          ERROR_SUCCESS &&
+  if (RegQueryValueExA(key.Get(), "DependOnService", nullptr, &type, nullptr,
+                       &size) == ERROR_SUCCESS &&
       type == REG_MULTI_SZ) {
     std::vector<char> data(size + 2, '\0');
     RegQueryValueExA(key.Get(), "DependOnService", nullptr, &type,
                      reinterpret_cast<BYTE*>(data.data()), &size);
     config.dependOnService = SplitMultiString(data.data(), data.size());
   }
-  RegQueryValueExA(key.Get(), "ImagePath", nullptr, &config.imagePathType, nullptr, &size);
-  if (RegQueryValueExA(key.Get(), "Description", nullptr, &type, nullptr, &size) ==
-      ERROR_SUCCESS) {
+  RegQueryValueExA(key.Get(), "ImagePath", nullptr, &config.imagePathType,
+                   nullptr, &size);
+  if (RegQueryValueExA(key.Get(), "Description", nullptr, &type, nullptr,
+                       &size) == ERROR_SUCCESS) {
     std::vector<char> data(size + 1, '\0');
     RegQueryValueExA(key.Get(), "Description", nullptr, &type,
                      reinterpret_cast<BYTE*>(data.data()), &size);
@@ -479,14 +537,16 @@ void RemoveService(const std::string& name) {
   ScHandle hService = OpenServiceHandle(name, SERVICE_ALL_ACCESS, &error);
   if (!hService) {
     if (error != ERROR_SERVICE_DOES_NOT_EXIST) {
-      ADD_FAILURE() << "cannot open " << name << " to remove it: " << Describe(error);
+      ADD_FAILURE() << "cannot open " << name
+                    << " to remove it: " << Describe(error);
     }
     return;
   }
   SERVICE_STATUS_PROCESS status = {};
   DWORD needed = 0;
   if (QueryServiceStatusEx(hService.Get(), SC_STATUS_PROCESS_INFO,
-                           reinterpret_cast<BYTE*>(&status), sizeof status, &needed) &&
+                           reinterpret_cast<BYTE*>(&status), sizeof status,
+                           &needed) &&
       status.dwCurrentState != SERVICE_STOPPED) {
     SERVICE_STATUS ignored = {};
     ControlService(hService.Get(), SERVICE_CONTROL_STOP, &ignored);
@@ -512,7 +572,8 @@ void RemoveService(const std::string& name) {
   }
 }
 
-ServiceCleanup::ServiceCleanup(std::vector<std::string> names) : names_(std::move(names)) {
+ServiceCleanup::ServiceCleanup(std::vector<std::string> names)
+    : names_(std::move(names)) {
   for (const std::string& name : names_) RemoveService(name);
 }
 

@@ -22,6 +22,14 @@ inline constexpr DWORD kNotRun = 0xDEADBEEF;
 // The service name of a transport word ("tcp" or "spx").
 const char* ServiceNameOf(const std::string& transport);
 
+// Paths, image paths and leaf names are UTF-8 here, so that a test can name
+// folders the ANSI code page cannot hold; these convert for the W calls.
+std::wstring Wide(const std::string& utf8);
+std::string Utf8(const std::wstring& wide);
+
+// "<suite> <test>" of the running test.
+std::string CurrentTestName();
+
 // ---- owners ----------------------------------------------------------------
 
 class ScHandle {
@@ -44,8 +52,11 @@ class ScHandle {
 class KernelHandle {
  public:
   KernelHandle() = default;
-  explicit KernelHandle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  KernelHandle(KernelHandle&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
+  explicit KernelHandle(HANDLE h)
+      : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+  KernelHandle(KernelHandle&& other) noexcept : h_(other.h_) {
+    other.h_ = nullptr;
+  }
   KernelHandle& operator=(KernelHandle&& other) noexcept;
   KernelHandle(const KernelHandle&) = delete;
   KernelHandle& operator=(const KernelHandle&) = delete;
@@ -86,7 +97,7 @@ struct StandinScript {
   bool honourStop = true;
   unsigned startDelayMs = 0;
   unsigned stopDelayMs = 0;
-  unsigned exitCode = 0;              // reported with outcome kStop
+  unsigned exitCode = 0;  // reported with outcome kStop
   // A stand-in a test forgets still ends by itself after this long.
   unsigned maxLifeMs = 180000;
 
@@ -96,15 +107,19 @@ struct StandinScript {
 // A fresh directory whose path contains a space, under the build folder,
 // holding copies of tessardctl.exe and the stand-in as tessard.exe. Files of
 // an earlier run of the same test are deleted first; the directory is kept
-// afterwards for a person to look at.
+// afterwards for a person to look at. The leaf name may hold any character.
 class TestDirectory {
  public:
   // Named after the running test: "<suite> <test>".
   TestDirectory();
   explicit TestDirectory(const std::string& leafName);
 
-  const std::string& Path() const { return path_; }  // Windows path, no final '\'
-  std::string File(const std::string& name) const { return path_ + "\\" + name; }
+  const std::string& Path() const {
+    return path_;
+  }  // Windows path, no final '\'
+  std::string File(const std::string& name) const {
+    return path_ + "\\" + name;
+  }
   std::string UtilityPath() const { return File("tessardctl.exe"); }
   std::string ServerPath() const { return File("tessard.exe"); }
   // The image path install registers: "\"<dir>\\tessard.exe\" <transport>".
@@ -141,6 +156,7 @@ ScHandle OpenManager();
 
 // Registers a service as install does: own process, error normal, depends
 // on RPCSS, LocalSystem, display name = name. Fails the test on error.
+// The image path is UTF-8 and may hold any character.
 bool RegisterService(const std::string& name, const std::string& imagePath,
                      DWORD startType = SERVICE_AUTO_START);
 // Registers the directory's stand-in for a transport, stopped.
@@ -154,13 +170,14 @@ bool ServiceExists(const std::string& name);
 bool QueryStatus(const std::string& name, SERVICE_STATUS_PROCESS& status);
 // dwCurrentState, or 0 when the service is absent.
 DWORD ServiceState(const std::string& name);
-bool WaitForState(const std::string& name, DWORD state, DWORD timeoutMs = 30000);
+bool WaitForState(const std::string& name, DWORD state,
+                  DWORD timeoutMs = 30000);
 
 struct ServiceConfig {
   DWORD serviceType = 0;
   DWORD startType = 0;
   DWORD errorControl = 0;
-  std::string binaryPathName;  // QueryServiceConfigA
+  std::string binaryPathName;  // QueryServiceConfigW, as UTF-8
   std::string startName;
   std::string displayName;
   // From the registry: Wine 8's QueryServiceConfigA lists no dependencies.

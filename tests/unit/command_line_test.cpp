@@ -5,19 +5,21 @@
 
 #include <string>
 
+#include "choices.h"
+
 namespace {
 
 struct Parsed {
   bool ok;
-  int action = 0;
-  int startMode = 3;
-  int transport = 1;
+  int action = kActionNone;
+  int startMode = kStartManual;
+  int transport = kTransportTcp;
 };
 
 Parsed ParseLine(const std::string& line) {
   Parsed p{};
-  p.ok = command_line::Parse(line.c_str(), &p.action, &p.startMode,
-                             &p.transport);
+  p.ok =
+      command_line::Parse(line.c_str(), &p.action, &p.startMode, &p.transport);
   return p;
 }
 
@@ -37,32 +39,46 @@ void ExpectRejected(const std::string& line) {
 }
 
 TEST(CommandLine, AcceptsEveryCommandOfTheGrammar) {
-  ExpectAccepted("nogui install auto tcp", 1, 2, 1);
-  ExpectAccepted("nogui install auto spx", 1, 2, 2);
-  ExpectAccepted("nogui install manual tcp", 1, 3, 1);
-  ExpectAccepted("nogui install manual spx", 1, 3, 2);
-  ExpectAccepted("nogui remove tcp", 2, 3, 1);
-  ExpectAccepted("nogui remove spx", 2, 3, 2);
-  ExpectAccepted("nogui start tcp", 3, 3, 1);
-  ExpectAccepted("nogui start spx", 3, 3, 2);
+  ExpectAccepted("nogui install auto tcp", kActionInstall, kStartAutomatic,
+                 kTransportTcp);
+  ExpectAccepted("nogui install auto spx", kActionInstall, kStartAutomatic,
+                 kTransportSpx);
+  ExpectAccepted("nogui install manual tcp", kActionInstall, kStartManual,
+                 kTransportTcp);
+  ExpectAccepted("nogui install manual spx", kActionInstall, kStartManual,
+                 kTransportSpx);
+  ExpectAccepted("nogui remove tcp", kActionRemove, kStartManual,
+                 kTransportTcp);
+  ExpectAccepted("nogui remove spx", kActionRemove, kStartManual,
+                 kTransportSpx);
+  ExpectAccepted("nogui start tcp", kActionStart, kStartManual, kTransportTcp);
+  ExpectAccepted("nogui start spx", kActionStart, kStartManual, kTransportSpx);
 }
 
 TEST(CommandLine, WhiteSpaceBetweenWordsActsAsOneSeparator) {
-  ExpectAccepted("nogui    install   auto      tcp", 1, 2, 1);
+  ExpectAccepted("nogui    install   auto      tcp", kActionInstall,
+                 kStartAutomatic, kTransportTcp);
   // Once a word has ended at a space, any white space up to the next word
   // is skipped, tabs and line ends included.
-  ExpectAccepted("nogui \t install \n auto \t\r\n tcp", 1, 2, 1);
-  ExpectAccepted("nogui remove spx   ", 2, 3, 2);
+  ExpectAccepted("nogui \t install \n auto \t\r\n tcp", kActionInstall,
+                 kStartAutomatic, kTransportTcp);
+  ExpectAccepted("nogui remove spx   ", kActionRemove, kStartManual,
+                 kTransportSpx);
 }
 
 TEST(CommandLine, TextAfterACompleteCommandIsIgnored) {
-  ExpectAccepted("nogui remove spx and more words", 2, 3, 2);
-  ExpectAccepted("nogui start tcp spx", 3, 3, 1);
-  ExpectAccepted("nogui install auto tcp extra", 1, 2, 1);
+  ExpectAccepted("nogui remove spx and more words", kActionRemove, kStartManual,
+                 kTransportSpx);
+  ExpectAccepted("nogui start tcp spx", kActionStart, kStartManual,
+                 kTransportTcp);
+  ExpectAccepted("nogui install auto tcp extra", kActionInstall,
+                 kStartAutomatic, kTransportTcp);
   // Word 4 ends at any white space, a tab included.
-  ExpectAccepted("nogui install auto tcp\tignored", 1, 2, 1);
+  ExpectAccepted("nogui install auto tcp\tignored", kActionInstall,
+                 kStartAutomatic, kTransportTcp);
   // Remove and start never look at word 4, however long it is.
-  ExpectAccepted("nogui start tcp " + std::string(300, 'x'), 3, 3, 1);
+  ExpectAccepted("nogui start tcp " + std::string(300, 'x'), kActionStart,
+                 kStartManual, kTransportTcp);
 }
 
 TEST(CommandLine, KeywordsAreCaseSensitive) {
@@ -126,7 +142,8 @@ TEST(CommandLine, WordsThatFillTheirBufferExactlyAreStillRead) {
   EXPECT_EQ(w11, words.last);
   for (bool tooLong : words.tooLong) EXPECT_FALSE(tooLong);
 
-  command_line::Scan((std::string(64, 'a') + " x y " + std::string(12, 'b')).c_str(), &words);
+  command_line::Scan(
+      (std::string(64, 'a') + " x y " + std::string(12, 'b')).c_str(), &words);
   EXPECT_TRUE(words.tooLong[0]);
   EXPECT_EQ(std::string(63, 'a'), words.word[0]);
   // The rest of an over-long word is dropped, not carried into the next.

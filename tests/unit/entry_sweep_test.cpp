@@ -10,18 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "fake_platform.h"
-#include "process_state.h"
+#include "unit_support.h"
 
 namespace {
 
-constexpr char kTcpName[] = "Veltrane Portmapper for TCP";
+using unit::kTcpName;
 constexpr char kOwnImage[] = "\"E:\\Tools\\tessard.exe\" tcp";
 
 struct Scenario {
   const char* commandLine;
-  std::function<void()> arrange;   // the system before the run
-  std::function<bool()> succeeded; // the system after a real success
+  std::function<void()> arrange;    // the system before the run
+  std::function<bool()> succeeded;  // the system after a real success
   // Calls whose failure can never end in success.
   std::set<std::string> essential;
 };
@@ -40,11 +39,7 @@ void Prepare(const Scenario& s) {
 
 void ExpectNothingLeftOpen() {
   EXPECT_EQ(nullptr, g_hScm);  // closed by the entry
-  EXPECT_EQ(g_hService != nullptr ? 1 : 0, fake::OpenServiceHandles());
-  EXPECT_EQ(0, fake::OpenKeys());
-  EXPECT_EQ(0, fake::LiveStrings());
-  EXPECT_EQ(0, fake::LiveLocalAllocs());
-  EXPECT_TRUE(fake::Misuse().empty());
+  unit::ExpectNothingLeftButTheProcessHandles();
 }
 
 bool IsRunning(const char* name) {
@@ -55,7 +50,8 @@ bool IsRunning(const char* name) {
 
 std::vector<Scenario> Scenarios() {
   return {
-      {"nogui install auto tcp", [] {},
+      {"nogui install auto tcp",
+       [] {},
        [] {
          const fake::Service* s = fake::FindService(kTcpName);
          return s && s->imagePath == kOwnImage && IsRunning(kTcpName);

@@ -7,19 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "fake_platform.h"
-#include "process_state.h"
+#include "unit_support.h"
 
 namespace {
 
-constexpr char kTcpName[] = "Veltrane Portmapper for TCP";
-constexpr char kSpxName[] = "Veltrane Portmapper for SPX";
+using unit::kSpxName;
+using unit::kTcpName;
 
-class EntryTest : public ::testing::Test {
+class EntryTest : public unit::ProcessTest {
  protected:
   void SetUp() override {
-    fake::Reset();
-    ResetProcessState();
+    ProcessTest::SetUp();
     fake::SetModulePath("E:\\Tools\\tessardctl.exe");
   }
 
@@ -30,13 +28,17 @@ class EntryTest : public ::testing::Test {
                        SW_SHOWNORMAL);
   }
 
-  // Only the start-and-wait service handle may outlive the run.
+  // Nothing loaded, opened or closed: no call that could fail was made.
+  static void ExpectNothingTouched() {
+    EXPECT_EQ(0, fake::FallibleCallCount());
+    EXPECT_EQ(0, fake::CountCalls("CloseServiceHandle"));
+  }
+
+  // The entry closes the manager handle; only start-and-wait's service
+  // handle may outlive the run.
   static void ExpectOnlyTheServiceHandleKept() {
     EXPECT_EQ(nullptr, g_hScm);
-    EXPECT_EQ(g_hService != nullptr ? 1 : 0, fake::OpenServiceHandles());
-    EXPECT_EQ(0, fake::OpenKeys());
-    EXPECT_EQ(0, fake::LiveStrings());
-    EXPECT_TRUE(fake::Misuse().empty());
+    unit::ExpectNothingLeftButTheProcessHandles();
   }
 };
 
@@ -45,13 +47,13 @@ TEST_F(EntryTest, InstallAutoTcpRegistersAndStartsTheTcpService) {
   EXPECT_EQ(kActionInstall, g_nAction);
   EXPECT_EQ(kStartAutomatic, g_nStartMode);
   EXPECT_EQ(kTcpName, std::string(g_szServiceName));
-  EXPECT_EQ("\"E:\\Tools\\tessard.exe\" tcp", std::string(g_szServerCommandLine));
+  EXPECT_EQ("\"E:\\Tools\\tessard.exe\" tcp",
+            std::string(g_szServerCommandLine));
   const fake::Service* service = fake::FindService(kTcpName);
   ASSERT_NE(nullptr, service);
   EXPECT_EQ("\"E:\\Tools\\tessard.exe\" tcp", service->imagePath);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->status.dwCurrentState);
-  // The manager handle is closed after the action; the service handle stays.
-  EXPECT_EQ("CloseServiceHandle", fake::Calls().back().name);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING),
+            service->status.dwCurrentState);
   ExpectOnlyTheServiceHandleKept();
 }
 
@@ -62,83 +64,98 @@ TEST_F(EntryTest, InstallManualSpxRegistersTheSpxServiceWithoutStarting) {
   const fake::Service* service = fake::FindService(kSpxName);
   ASSERT_NE(nullptr, service);
   EXPECT_EQ("\"E:\\Tools\\tessard.exe\" spx", service->imagePath);
-  EXPECT_EQ(0, fake::CountCalls("StartServiceA"));
+  EXPECT_EQ(0, service->startRequests);
   EXPECT_EQ(nullptr, fake::FindService(kTcpName));
-  // Closing the null manager handle is harmless and is still done.
-  EXPECT_EQ("CloseServiceHandle(null)", fake::Calls().back().ToString());
   ExpectOnlyTheServiceHandleKept();
 }
 
-TEST_F(EntryTest, StartOpensTheServiceAndReturnsTheStartResult) {
+TEST_F(EntryTest, StartReturnsZeroOnceTheServiceRuns) {
   fake::AddService(kTcpName, "\"E:\\Tools\\tessard.exe\" tcp");
   EXPECT_EQ(0, Run("nogui start tcp"));
-  ExpectOnlyTheServiceHandleKept();
   EXPECT_NE(nullptr, g_hService);
+  ExpectOnlyTheServiceHandleKept();
+}
 
-  SetUp();
-  fake::Service& service = fake::AddService(kTcpName, "x");
-  service.startError = ERROR_SERVICE_DISABLED;
+TEST_F(EntryTest, StartThatTheManagerRefusesFails) {
+  fake::AddService(kTcpName, "x").startError = ERROR_SERVICE_DISABLED;
   EXPECT_EQ(-1, Run("nogui start tcp"));
+  ExpectOnlyTheServiceHandleKept();
 }
 
 TEST_F(EntryTest, StartOfAServiceThatIsNotRegisteredFails) {
-  fake::AddService(kTcpName, "\"E:\\Tools\\tessard.exe\" tcp");
+  const fake::Service& tcp =
+      fake::AddService(kTcpName, "\"E:\\Tools\\tessard.exe\" tcp");
   EXPECT_EQ(-1, Run("nogui start spx"));
-  EXPECT_EQ(0, fake::CountCalls("StartServiceA"));
-  EXPECT_EQ(1, fake::CountCalls("CloseServiceHandle"));
+  EXPECT_EQ(0, tcp.startRequests);
   ExpectOnlyTheServiceHandleKept();
 }
 
 TEST_F(EntryTest, StartWithoutTheRightToOpenTheManagerFails) {
-  fake::AddService(kTcpName, "\"E:\\Tools\\tessard.exe\" tcp");
+  const fake::Service& tcp =
+      fake::AddService(kTcpName, "\"E:\\Tools\\tessard.exe\" tcp");
   fake::FailNext("OpenSCManagerA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(-1, Run("nogui start tcp"));
-  EXPECT_EQ(0, fake::CountCalls("OpenServiceA"));
-  EXPECT_EQ("CloseServiceHandle(null)", fake::Calls().back().ToString());
+  EXPECT_EQ(0, tcp.startRequests);
+  ExpectOnlyTheServiceHandleKept();
 }
 
-TEST_F(EntryTest, RemoveRemovesOnlyTheUtilitysOwnService) {
+TEST_F(EntryTest, RemoveDeletesTheUtilitysOwnService) {
   fake::AddService(kSpxName, "\"E:\\Tools\\tessard.exe\" spx");
   EXPECT_EQ(0, Run("nogui remove spx trailing words"));
   EXPECT_EQ(nullptr, fake::FindService(kSpxName));
+  ExpectOnlyTheServiceHandleKept();
+}
 
-  SetUp();
-  fake::AddService(kTcpName, "\"C:\\Elsewhere\\tessard.exe\" tcp")
-      .status.dwCurrentState = SERVICE_RUNNING;
+TEST_F(EntryTest, RemoveLeavesAnotherProgramsServiceAlone) {
+  fake::Service& other =
+      fake::AddService(kTcpName, "\"C:\\Elsewhere\\tessard.exe\" tcp");
+  other.status.dwCurrentState = SERVICE_RUNNING;
   EXPECT_EQ(-1, Run("nogui remove tcp"));
-  ASSERT_NE(nullptr, fake::FindService(kTcpName));
-  EXPECT_EQ(0, fake::CountCalls("ControlService"));
+  EXPECT_EQ(0, other.stopRequests);
+  EXPECT_FALSE(other.markedForDelete);
   ExpectOnlyTheServiceHandleKept();
 }
 
 TEST_F(EntryTest, MalformedCommandLinesTouchNothing) {
   const char* kLines[] = {
-      "nogui Install auto tcp", "nogui\tinstall auto tcp",
-      "nogui install tcp auto", "nogui install auto udp",
-      "nogui bogus",            "nogui",
-      "nogui remove",           "nogui start tcpx",
-      "bogus",                  "/install",
+      "nogui Install auto tcp",
+      "nogui\tinstall auto tcp",
+      "nogui install tcp auto",
+      "nogui install auto udp",
+      "nogui bogus",
+      "nogui",
+      "nogui remove",
+      "nogui start tcpx",
+      "bogus",
+      "/install",
   };
   for (const char* line : kLines) {
     SCOPED_TRACE(line);
     SetUp();
     EXPECT_EQ(-1, Run(line));
-    // Nothing composed, loaded, opened or closed.
-    EXPECT_EQ(std::vector<std::string>{"lstrcmpA"}, fake::CallNames());
+    ExpectNothingTouched();
     EXPECT_EQ('\0', g_szServiceName[0]);
     EXPECT_EQ('\0', g_szServerCommandLine[0]);
   }
   SetUp();
   EXPECT_EQ(-1, Run("nogui start " + std::string(300, 't')));
-  EXPECT_EQ(std::vector<std::string>{"lstrcmpA"}, fake::CallNames());
+  ExpectNothingTouched();
 }
 
-TEST_F(EntryTest, ACutModulePathStopsBeforeAnyServiceOperation) {
-  fake::SetModulePath("C:\\" + std::string(280, 'd') + "\\tessardctl.exe");
-  fake::AddService(kTcpName, "whatever");
-  EXPECT_EQ(-1, Run("nogui start tcp"));
-  EXPECT_EQ(0, fake::CountCalls("OpenSCManagerA"));
-  EXPECT_EQ(0, fake::CountCalls("CloseServiceHandle"));
+TEST_F(EntryTest, AnUntrustedModulePathStopsBeforeAnyServiceOperation) {
+  const std::string paths[] = {
+      "C:\\" + std::string(280, 'd') + "\\tessardctl.exe",  // cut
+      "C:\\q\" x\\tessardctl.exe",  // would end the quoted server path
+  };
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    SetUp();
+    fake::SetModulePath(path);
+    fake::AddService(kTcpName, "whatever");
+    EXPECT_EQ(-1, Run("nogui start tcp"));
+    EXPECT_EQ(0, fake::CountCalls("OpenSCManagerA"));
+    EXPECT_EQ(0, fake::CountCalls("CloseServiceHandle"));
+  }
 }
 
 TEST_F(EntryTest, TheServerCommandLineMustFitItsBuffer) {

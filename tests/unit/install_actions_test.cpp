@@ -9,17 +9,17 @@
 #include <string>
 
 #include "action_guard.h"
-#include "fake_platform.h"
-#include "owned_wide_string.h"
-#include "process_state.h"
+#include "install_adapters.h"
+#include "unit_support.h"
 
 namespace {
 
-constexpr char kServiceName[] = "Veltrane Portmapper for TCP";
+using unit::kCaption;
+constexpr const char* kServiceName = unit::kTcpName;
 constexpr char kCommandLine[] = "\"C:\\Tools\\tessard.exe\" tcp";
-constexpr char kCaption[] = "Veltrane Portmapper Utility";
 constexpr char kAskStart[] =
-    "Veltrane Portmapper installed successfully. \n Would you like to start it.";
+    "Veltrane Portmapper installed successfully. \n Would you like to start "
+    "it.";
 
 // ---- the copy of the error text ------------------------------------------
 
@@ -98,13 +98,10 @@ TEST(TakeHelperOutcome, ACharacterAbove255EndsTheCopyAndTheRestIsZero) {
 
 // ---- the actions -----------------------------------------------------------
 
-class InstallActionsTest : public ::testing::Test {
+class InstallActionsTest : public unit::ProcessTest {
  protected:
   void SetUp() override {
-    fake::Reset();
-    ResetProcessState();
-    g_hInstance = GetModuleHandleA(nullptr);
-    lstrcpyA(g_szCaption, kCaption);
+    ProcessTest::SetUp();
     lstrcpyA(g_szServiceName, kServiceName);
     lstrcpyA(g_szServerCommandLine, kCommandLine);
   }
@@ -116,13 +113,7 @@ class InstallActionsTest : public ::testing::Test {
   }
 
   static void ExpectNothingLeftOpen() {
-    // Only start-and-wait's two process-wide handles may stay open.
-    int kept = (g_hScm != nullptr) + (g_hService != nullptr);
-    EXPECT_EQ(kept, fake::OpenServiceHandles());
-    EXPECT_EQ(0, fake::OpenKeys());
-    EXPECT_EQ(0, fake::LiveStrings());
-    EXPECT_EQ(0, fake::LiveLocalAllocs());
-    EXPECT_TRUE(fake::Misuse().empty());
+    unit::ExpectNothingLeftButTheProcessHandles();
   }
 };
 
@@ -135,20 +126,20 @@ TEST_F(InstallActionsTest, InstallPassesTheServiceNameTwiceAndNoAccount) {
   EXPECT_FALSE(service->accountGiven);
   EXPECT_FALSE(service->passwordGiven);
   // An empty description writes nothing.
-  EXPECT_EQ(0, fake::CountCalls("RegOpenKeyExA"));
-  EXPECT_EQ(0, fake::CountCalls("RegSetValueExA"));
+  EXPECT_FALSE(fake::GetValue(std::string(unit::kServicesKey) + kServiceName,
+                              "Description", nullptr, nullptr));
   ExpectNothingLeftOpen();
 }
 
-TEST_F(InstallActionsTest, SilentInstallStartsOnlyWithTheStartModeAutomatic) {
+TEST_F(InstallActionsTest, SilentInstallWithTheStartModeManualStartsNothing) {
   g_nStartMode = kStartManual;
   EXPECT_EQ(0, InstallSilently(kServiceName, kCommandLine));
-  EXPECT_EQ(0, fake::CountCalls("StartServiceA"));
+  EXPECT_EQ(0, fake::FindService(kServiceName)->startRequests);
+}
 
-  SetUp();
+TEST_F(InstallActionsTest, SilentInstallWithTheStartModeAutomaticStarts) {
   g_nStartMode = kStartAutomatic;
   EXPECT_EQ(0, InstallSilently(kServiceName, kCommandLine));
-  EXPECT_EQ(1, fake::CountCalls("StartServiceA"));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING),
             fake::FindService(kServiceName)->status.dwCurrentState);
 }
@@ -160,7 +151,7 @@ TEST_F(InstallActionsTest, SilentInstallWhoseStartFailsKeepsTheRegistration) {
                           fake::Status(SERVICE_START_PENDING, 1, 100)};
   EXPECT_EQ(-1, InstallSilently(kServiceName, kCommandLine));
   EXPECT_NE(nullptr, fake::FindService(kServiceName));
-  EXPECT_EQ(0, fake::CountCalls("DeleteService"));
+  EXPECT_FALSE(fake::FindService(kServiceName)->markedForDelete);
 }
 
 TEST_F(InstallActionsTest, InstallOverAnExistingServiceChangesNothing) {
@@ -168,7 +159,6 @@ TEST_F(InstallActionsTest, InstallOverAnExistingServiceChangesNothing) {
       fake::AddService(kServiceName, "\"D:\\Other\\server.exe\" tcp");
   existing.startType = SERVICE_DISABLED;
   EXPECT_EQ(0, InstallSilently(kServiceName, kCommandLine));
-  EXPECT_EQ(0, fake::CountCalls("CreateServiceA"));
   EXPECT_EQ("\"D:\\Other\\server.exe\" tcp", existing.imagePath);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_DISABLED), existing.startType);
 }
@@ -191,22 +181,20 @@ TEST_F(InstallActionsTest, AnsweringNoMakesNoStartRequest) {
   fake::QueueMessageBoxAnswer(IDNO);
   InstallAndReport(kServiceName, kCommandLine);
   EXPECT_EQ(1u, fake::MessageBoxes().size());
-  EXPECT_EQ(0, fake::CountCalls("StartServiceA"));
-  EXPECT_EQ(2, fake::CountCalls("OpenSCManagerA"));  // the library's own
   ASSERT_NE(nullptr, fake::FindService(kServiceName));
+  EXPECT_EQ(0, fake::FindService(kServiceName)->startRequests);
   ExpectNothingLeftOpen();
 }
 
-TEST_F(InstallActionsTest, AFailedInstallShowsTheLibrarysErrorText) {
+TEST_F(InstallActionsTest, AFailedReportingInstallShowsTheLibrarysErrorText) {
   fake::FailNext("OpenSCManagerA", ERROR_ACCESS_DENIED);
   InstallAndReport(kServiceName, kCommandLine);
   ASSERT_EQ(1u, fake::MessageBoxes().size());
-  EXPECT_EQ("Failed call to OpenSCManager: " + fake::RealSystemText(5),
-            Box(0).text);
+  EXPECT_EQ(unit::Failure(unit::kOpenScm, ERROR_ACCESS_DENIED), Box(0).text);
   EXPECT_EQ(static_cast<UINT>(MB_OK), Box(0).type);
-  EXPECT_EQ(0, fake::CountCalls("StartServiceA"));
+}
 
-  SetUp();
+TEST_F(InstallActionsTest, AFailedSilentInstallShowsNothing) {
   fake::FailNext("OpenSCManagerA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(-1, InstallSilently(kServiceName, kCommandLine));
   EXPECT_TRUE(fake::MessageBoxes().empty());
@@ -217,7 +205,8 @@ TEST_F(InstallActionsTest, AnErrorTextOf2000CharactersShowsIts1023First) {
   fake::SetSystemText(ERROR_ACCESS_DENIED, longText);
   fake::FailNext("OpenSCManagerA", ERROR_ACCESS_DENIED);
   InstallAndReport(kServiceName, kCommandLine);
-  std::string expected = ("Failed call to OpenSCManager: " + longText).substr(0, 1023);
+  std::string expected =
+      ("Failed call to OpenSCManager: " + longText).substr(0, 1023);
   EXPECT_EQ(expected, Box(0).text);
 }
 
@@ -231,18 +220,20 @@ TEST_F(InstallActionsTest, RemoveReportsSuccessAndRemovesTheService) {
   ExpectNothingLeftOpen();
 }
 
-TEST_F(InstallActionsTest, RemoveUsesTheProcessWideServerCommandLine) {
+TEST_F(InstallActionsTest, RemoveMatchesTheServerCommandLineInAnyCase) {
   fake::AddService(kServiceName, "\"C:\\TOOLS\\Tessard.exe\" TCP");
-  EXPECT_EQ(0, RemoveSilently(kServiceName));  // letter case is ignored
+  EXPECT_EQ(0, RemoveSilently(kServiceName));
+  EXPECT_EQ(nullptr, fake::FindService(kServiceName));
+}
 
-  SetUp();
-  fake::AddService(kServiceName, "\"D:\\Other\\server.exe\" tcp");
+TEST_F(InstallActionsTest, RemoveRefusesAnotherProgramsService) {
+  const fake::Service& other =
+      fake::AddService(kServiceName, "\"D:\\Other\\server.exe\" tcp");
   EXPECT_EQ(-1, RemoveSilently(kServiceName));
-  EXPECT_NE(nullptr, fake::FindService(kServiceName));
   RemoveAndReport(kServiceName);
-  EXPECT_EQ("Not able to unregister. Not this service.", Box(0).text);
-  EXPECT_EQ(0, fake::CountCalls("ControlService"));
-  EXPECT_EQ(0, fake::CountCalls("DeleteService"));
+  EXPECT_EQ(unit::kNotMine, Box(0).text);
+  EXPECT_EQ(0, other.stopRequests);
+  EXPECT_FALSE(other.markedForDelete);
 }
 
 TEST_F(InstallActionsTest, RemovingWhatIsNotRegisteredSucceeds) {
@@ -273,7 +264,8 @@ TEST_F(InstallActionsTest, TheGuardTurnsAnExceptionIntoItsSystemText) {
     const std::string& text = fake::MessageBoxes().back().text;
     if (fake::AllocationCount() < n) break;  // the action ran to its end
     bool outOfMemory = text == fake::RealSystemText(E_OUTOFMEMORY);
-    bool libraryText = text.rfind("Exception caught in AtServiceHelpers::", 0) == 0;
+    bool libraryText =
+        text.rfind("Exception caught in AtServiceHelpers::", 0) == 0;
     bool installed = text == kAskStart;
     EXPECT_TRUE(outOfMemory || libraryText || installed) << text;
   }
@@ -281,9 +273,7 @@ TEST_F(InstallActionsTest, TheGuardTurnsAnExceptionIntoItsSystemText) {
 
 TEST_F(InstallActionsTest, TheSilentGuardTurnsAnExceptionIntoMinusOne) {
   fake::FailAllocation(1);
-  EXPECT_EQ(-1, RunSilentAction([] {
-              return RemoveSilently(kServiceName);
-            }));
+  EXPECT_EQ(-1, RunSilentAction([] { return RemoveSilently(kServiceName); }));
   ExpectNothingLeftOpen();
 }
 

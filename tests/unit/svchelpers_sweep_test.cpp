@@ -1,84 +1,87 @@
 // Fault sweeps over the helper operations: every fallible platform call and
-// every string allocation of a run is failed in turn, and each run must end
-// with the result and text that its algorithm gives for that failure, with
-// nothing left open.
+// every string allocation of a run fails in turn. Whatever fails, a run must
+// end with a result and a text the library can give, report success only
+// when the operation really happened, and leave nothing open.
 #include <functional>
-#include <map>
 #include <memory>
-#include <ostream>
-#include <set>
 #include <string>
-#include <utility>
 
-#include "svchelpers_test_support.h"
+#include "unit_support.h"
 
-namespace svctest {
+namespace unit {
 namespace {
 
 using namespace AtServiceHelpers;
 
 constexpr const char* kName = "Veltrane Portmapper for SPX";
 constexpr const char* kImage = "\"C:\\Tools\\tessard.exe\" spx";
+constexpr const char* kDescription = "Maps ports.";
+
+const char* const kOperations[] = {"IsInstalled",
+                                   "InstallWithModuleName",
+                                   "SetDescription",
+                                   "IsThisMyServiceWithModuleName",
+                                   "UninstallWithModuleName",
+                                   "AppendLastError"};
+const char* const kPrefixes[] = {kOpenScm, kOpenService, kCreate,  kControl,
+                                 kDelete,  kOpenKey,     kReadKey, kWriteKey};
+
+bool StartsWith(const std::string& text, const std::string& start) {
+  return text.size() > start.size() &&
+         text.compare(0, start.size(), start) == 0;
+}
+
+// A text the library gives with E_FAIL: a prefix and the code's text, the
+// refusal of another program's service, or AppendLastError's own text.
+bool IsFailureText(const std::string& text) {
+  if (text == kNotMine || text == CaughtIn("AppendLastError")) return true;
+  for (const char* prefix : kPrefixes) {
+    if (StartsWith(text, prefix)) return true;
+  }
+  return false;
+}
+
+bool IsCaughtText(const std::string& text) {
+  for (const char* operation : kOperations) {
+    if (text == CaughtIn(operation)) return true;
+  }
+  return false;
+}
 
 struct Outcome {
   HRESULT hr;
   std::string text;
-  int flag;  // the out flag, -1 for operations without one
-  bool operator==(const Outcome& o) const {
-    return hr == o.hr && text == o.text && flag == o.flag;
-  }
+  BOOL flag;  // the out flag; FALSE for operations without one
 };
 
-std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-  return os << "{hr 0x" << std::hex << static_cast<unsigned long>(o.hr)
-            << std::dec << ", \"" << o.text << "\", flag " << o.flag << "}";
-}
-
-Outcome Clean(int flag = -1) { return {S_OK, kEarlier, flag}; }
-Outcome Fail(const char* prefix, DWORD code, int flag = -1) {
-  return {E_FAIL, Failure(prefix, code), flag};
-}
-Outcome Refused(int flag = -1) { return {E_FAIL, kNotMine, flag}; }
-Outcome Unexpected(const char* operation, int flag = -1) {
-  return {E_UNEXPECTED, CaughtIn(operation), flag};
-}
-Outcome AppendFailed(int flag = -1) {
-  return {E_FAIL, CaughtIn("AppendLastError"), flag};
-}
-
-// One operation run: its inputs are built before the counted window opens,
-// and the run hands back what the operation returned and left.
-using Run = std::function<Outcome()>;
+// One operation on a scripted system: `arrange` registers what is there
+// before the run, `run` calls the operation (its inputs are made before the
+// counted window opens), and `happened` tells, after a success, whether
+// the system shows what the operation promised.
 struct Scenario {
-  std::function<void()> setup;    // the fake's services and keys
-  std::function<Run()> prepare;   // the operation's inputs
-  std::function<void()> script;   // failures that belong to the scenario
+  std::function<void()> arrange;
+  std::function<std::function<Outcome()>()> prepare;
+  std::function<bool(const Outcome&)> happened;
+  std::function<void()> script;  // failures that belong to the scenario
 };
-// The outcome the algorithm gives when the `occurrence`th call of `failed`
-// (counted among the calls of the same kind) fails.
-using Oracle = std::function<Outcome(const std::string& failed,
-                                     int occurrence)>;
 
-const std::set<std::string> kAllocations = {
-    "SysAllocStringLen", "SysAllocStringByteLen", "VarBstrCat"};
-
-// Which call of the kinds given was the nth of this run.
-std::pair<std::string, int> NthCall(const std::set<std::string>& kinds,
-                                    int n) {
-  std::map<std::string, int> seen;
-  int count = 0;
-  for (const fake::Call& call : fake::Calls()) {
-    if (kinds.count(call.name) == 0) continue;
-    const int occurrence = ++seen[call.name];
-    if (++count == n) return {call.name, occurrence};
+// The operation's inputs in a shared block, so that the run can move them
+// into it; the error text starts with an earlier failure's text.
+struct Inputs {
+  OwnedWideString a, b, c, d, e, f;
+  OwnedWideString errorText{kEarlier};
+  BOOL flag = FALSE;
+  Outcome Finish(HRESULT hr) {
+    Outcome o{hr, Text(errorText), flag};
+    errorText.Release();
+    return o;
   }
-  return {"<none>", 0};
-}
+};
 
 Outcome RunOnce(const Scenario& s, const std::function<void()>& inject) {
   fake::Reset();
-  if (s.setup) s.setup();
-  const Run run = s.prepare();
+  if (s.arrange) s.arrange();
+  const auto run = s.prepare();
   fake::ClearFailures();
   fake::ClearCalls();
   if (s.script) s.script();
@@ -86,53 +89,49 @@ Outcome RunOnce(const Scenario& s, const std::function<void()>& inject) {
   return run();
 }
 
-void SweepCalls(const Scenario& s, const Oracle& oracle) {
-  const Outcome clean = RunOnce(s, [] {});
-  const int count = fake::FallibleCallCount();
-  ASSERT_EQ("", fake::LeakReport()) << "clean run";
-  ASSERT_GT(count, 0);
-  for (int i = 1; i <= count; ++i) {
-    const Outcome outcome = RunOnce(s, [i] { fake::FailCall(i); });
-    const auto failed = NthCall(fake::FallibleFunctions(), i);
-    SCOPED_TRACE("fallible call " + std::to_string(i) + ": " + failed.first +
-                 " #" + std::to_string(failed.second));
-    EXPECT_EQ(oracle(failed.first, failed.second), outcome);
-    EXPECT_EQ("", fake::LeakReport());
+void ExpectSound(const Scenario& s, const Outcome& o) {
+  if (o.hr == S_OK) {
+    EXPECT_EQ(kEarlier, o.text) << "a success changed the error text";
+    EXPECT_TRUE(s.happened(o)) << "success reported, but not achieved";
+  } else if (o.hr == E_FAIL) {
+    EXPECT_TRUE(IsFailureText(o.text)) << o.text;
+    EXPECT_EQ(FALSE, o.flag);
+  } else {
+    EXPECT_EQ(E_UNEXPECTED, o.hr) << std::hex << o.hr;
+    EXPECT_TRUE(IsCaughtText(o.text)) << o.text;
+    EXPECT_EQ(FALSE, o.flag);
   }
-  (void)clean;
+  ExpectNothingLeft();
 }
 
-void SweepAllocations(const Scenario& s, const Outcome& clean,
-                      const Oracle& oracle) {
+// Fails each fallible call of a clean run in turn, then each allocation.
+void Sweep(const Scenario& s) {
+  ExpectSound(s, RunOnce(s, [] {}));
+  const int calls = fake::FallibleCallCount();
+  const std::vector<std::string> names = fake::FallibleCallNames();
+  ASSERT_GT(calls, 0);
+  for (int i = 1; i <= calls; ++i) {
+    SCOPED_TRACE("failing call " + std::to_string(i) + ": " + names[i - 1]);
+    ExpectSound(s, RunOnce(s, [i] { fake::FailCall(i); }));
+  }
   for (int i = 1;; ++i) {
+    SCOPED_TRACE("failing allocation " + std::to_string(i));
     ASSERT_LT(i, 500) << "the operation never got through";
-    const Outcome outcome = RunOnce(s, [i] { fake::FailAllocation(i); });
-    SCOPED_TRACE("allocation " + std::to_string(i));
-    EXPECT_EQ("", fake::LeakReport());
-    if (fake::AllocationCount() < i) {  // nothing left to fail
-      EXPECT_EQ(clean, outcome);
-      break;
-    }
-    const auto failed = NthCall(kAllocations, i);
-    SCOPED_TRACE(failed.first + " #" + std::to_string(failed.second));
-    EXPECT_EQ(oracle(failed.first, failed.second), outcome);
+    ExpectSound(s, RunOnce(s, [i] { fake::FailAllocation(i); }));
+    if (fake::AllocationCount() < i) break;  // nothing left to fail
   }
 }
 
-// Inputs live in a shared block so that the run can move them into the
-// operation; the error text starts with an earlier failure's text.
-struct Inputs {
-  OwnedWideString a, b, c, d, e, f;
-  OwnedWideString errorText{kEarlier};
-  BOOL flag = 7;
-  Outcome Finish(HRESULT hr, int flag) {
-    Outcome o{hr, Text(errorText), flag};
-    errorText.Release();
-    return o;
-  }
-};
+const fake::Service* Registered() { return fake::FindService(kName); }
 
-// ---- IsInstalled -----------------------------------------------------------
+std::string Description() {
+  std::vector<BYTE> data;
+  if (!fake::GetValue(std::string(kServicesKey) + kName, "Description", nullptr,
+                      &data)) {
+    return "<none>";
+  }
+  return std::string(data.begin(), data.end() - 1);
+}
 
 Scenario IsInstalledOf(bool registered, std::function<void()> script = {}) {
   return {[registered] {
@@ -141,63 +140,16 @@ Scenario IsInstalledOf(bool registered, std::function<void()> script = {}) {
           [] {
             auto in = std::make_shared<Inputs>();
             in->a = W(kName);
-            return Run([in] {
-              const HRESULT hr =
-                  IsInstalled(std::move(in->a), &in->flag, in->errorText);
-              return in->Finish(hr, in->flag);
-            });
+            return [in] {
+              return in->Finish(
+                  IsInstalled(std::move(in->a), &in->flag, in->errorText));
+            };
           },
+          [registered](const Outcome& o) { return o.flag == registered; },
           std::move(script)};
 }
 
-Outcome IsInstalledOracle(const std::string& failed, int) {
-  if (failed == "OpenSCManagerA") return Fail(kOpenScm, ERROR_ACCESS_DENIED, 0);
-  if (failed == "OpenServiceA") return Fail(kOpenService, ERROR_ACCESS_DENIED, 0);
-  // The name could not be converted: the manager is asked for no name.
-  if (failed == "WideCharToMultiByte")
-    return Fail(kOpenService, ERROR_INVALID_ADDRESS, 0);
-  return {E_NOTIMPL, "unexpected call failed: " + failed, 0};
-}
-
-TEST(HelperSweep, IsInstalledOverEveryCall) {
-  SweepCalls(IsInstalledOf(true), IsInstalledOracle);
-  SweepCalls(IsInstalledOf(false), IsInstalledOracle);
-}
-
-TEST(HelperSweep, IsInstalledOverEveryAllocation) {
-  SweepAllocations(IsInstalledOf(true), Clean(1),
-                   [](const std::string& f, int) {
-                     return Outcome{E_NOTIMPL, "allocated: " + f, 0};
-                   });
-}
-
-// A refused manager exercises the composition of the error text itself.
-TEST(HelperSweep, IsInstalledRefusedOverEveryCallAndAllocation) {
-  const Scenario refused = IsInstalledOf(true, [] {
-    fake::FailNext("OpenSCManagerA", ERROR_ACCESS_DENIED);
-  });
-  SweepCalls(refused, [](const std::string& failed, int n) {
-    if (failed == "OpenSCManagerA") return Fail(kOpenScm, ERROR_ACCESS_DENIED, 0);
-    // Converting the prefix (two conversions) raises inside the operation.
-    if (failed == "MultiByteToWideChar" && n <= 2)
-      return Unexpected("IsInstalled", 0);
-    if (failed == "MultiByteToWideChar") return AppendFailed(0);
-    if (failed == "FormatMessageA")
-      return Outcome{E_FAIL, std::string(kOpenScm) + "0x80070005", 0};
-    return Outcome{E_NOTIMPL, "unexpected call failed: " + failed, 0};
-  });
-  SweepAllocations(refused, Fail(kOpenScm, ERROR_ACCESS_DENIED, 0),
-                   [](const std::string& failed, int n) {
-                     if (failed == "SysAllocStringLen" && n == 1)
-                       return Unexpected("IsInstalled", 0);
-                     return AppendFailed(0);  // the system text or the join
-                   });
-}
-
-// ---- InstallWithModuleName -------------------------------------------------
-
-Scenario InstallOf(const char* description, const char* account,
-                   const char* password) {
+Scenario InstallOf(const char* description, const char* account) {
   return {{},
           [=] {
             auto in = std::make_shared<Inputs>();
@@ -205,133 +157,56 @@ Scenario InstallOf(const char* description, const char* account,
             in->b = W("Veltrane Portmapper");
             in->c = W(description);
             in->d = W(account);
-            in->e = W(password);
+            in->e = W(*account ? "secret" : "");
             in->f = W(kImage);
-            return Run([in] {
-              const HRESULT hr = InstallWithModuleName(
+            return [in] {
+              return in->Finish(InstallWithModuleName(
                   std::move(in->a), std::move(in->b), std::move(in->c),
                   std::move(in->d), std::move(in->e), std::move(in->f),
-                  in->errorText);
-              return in->Finish(hr, -1);
-            });
+                  in->errorText));
+            };
+          },
+          [=](const Outcome&) {
+            const fake::Service* s = Registered();
+            return s != nullptr && s->imagePath == kImage &&
+                   s->account == account &&
+                   (*description == '\0' || Description() == description);
           },
           {}};
 }
-
-// Narrow copies in order: the existence check's name, then (when given)
-// password and account, image path, display name, service name, and in
-// SetDescription the key path and the description.
-Oracle InstallOracle(bool withAccount) {
-  return [withAccount](const std::string& failed, int n) {
-    if (failed == "OpenSCManagerA") return Fail(kOpenScm, ERROR_ACCESS_DENIED);
-    if (failed == "OpenServiceA") return Fail(kOpenService, ERROR_ACCESS_DENIED);
-    if (failed == "CreateServiceA") return Fail(kCreate, ERROR_ACCESS_DENIED);
-    if (failed == "RegOpenKeyExA") return Fail(kOpenKey, ERROR_ACCESS_DENIED);
-    if (failed == "RegSetValueExA") return Fail(kWriteKey, ERROR_ACCESS_DENIED);
-    if (failed == "MultiByteToWideChar") return Unexpected("SetDescription");
-    if (failed == "WideCharToMultiByte") {
-      if (n == 1) return Fail(kOpenService, ERROR_INVALID_ADDRESS);
-      const int k = withAccount ? n - 2 : n;
-      if (k <= 1) return Fail(kCreate, ERROR_INVALID_DATA);  // account, password
-      if (k == 2) return Fail(kCreate, ERROR_INVALID_PARAMETER);  // no image
-      if (k == 3) return Clean();  // no display name: the name shows
-      if (k == 4) return Fail(kCreate, ERROR_INVALID_NAME);
-      if (k == 5) return Fail(kOpenKey, ERROR_INVALID_DATA);
-      if (k == 6) return Fail(kWriteKey, ERROR_INVALID_DATA);
-    }
-    return Outcome{E_NOTIMPL, "unexpected call failed: " + failed, -1};
-  };
-}
-
-Outcome InstallAllocationOracle(const std::string& failed, int) {
-  // Copies handed to IsInstalled and SetDescription are made by the install.
-  if (failed == "SysAllocStringByteLen")
-    return Unexpected("InstallWithModuleName");
-  return Unexpected("SetDescription");
-}
-
-TEST(HelperSweep, InstallOverEveryCall) {
-  SweepCalls(InstallOf("Maps ports.", "", ""), InstallOracle(false));
-  SweepCalls(InstallOf("Maps ports.", "svcuser", "secret"),
-             InstallOracle(true));
-}
-
-TEST(HelperSweep, InstallOverEveryAllocation) {
-  SweepAllocations(InstallOf("", "", ""), Clean(), InstallAllocationOracle);
-  SweepAllocations(InstallOf("Maps ports.", "", ""), Clean(),
-                   InstallAllocationOracle);
-  SweepAllocations(InstallOf("Maps ports.", "svcuser", "secret"), Clean(),
-                   InstallAllocationOracle);
-}
-
-// ---- SetDescription --------------------------------------------------------
 
 Scenario SetDescriptionOf() {
   return {[] { fake::AddService(kName, kImage); },
           [] {
             auto in = std::make_shared<Inputs>();
             in->a = W(kName);
-            in->b = W("Maps ports.");
-            return Run([in] {
-              const HRESULT hr = SetDescription(
-                  std::move(in->a), std::move(in->b), in->errorText);
-              return in->Finish(hr, -1);
-            });
+            in->b = W(kDescription);
+            return [in] {
+              return in->Finish(SetDescription(
+                  std::move(in->a), std::move(in->b), in->errorText));
+            };
           },
+          [](const Outcome&) { return Description() == kDescription; },
           {}};
 }
 
-TEST(HelperSweep, SetDescriptionOverEveryCallAndAllocation) {
-  SweepCalls(SetDescriptionOf(), [](const std::string& failed, int n) {
-    if (failed == "MultiByteToWideChar") return Unexpected("SetDescription");
-    if (failed == "WideCharToMultiByte")
-      return Fail(n == 1 ? kOpenKey : kWriteKey, ERROR_INVALID_DATA);
-    if (failed == "RegOpenKeyExA") return Fail(kOpenKey, ERROR_ACCESS_DENIED);
-    if (failed == "RegSetValueExA") return Fail(kWriteKey, ERROR_ACCESS_DENIED);
-    return Outcome{E_NOTIMPL, "unexpected call failed: " + failed, -1};
-  });
-  SweepAllocations(SetDescriptionOf(), Clean(), [](const std::string&, int) {
-    return Unexpected("SetDescription");
-  });
+Scenario OwnershipOf(const char* registeredImage) {
+  return {
+      [=] { fake::AddService(kName, registeredImage); },
+      [] {
+        auto in = std::make_shared<Inputs>();
+        in->a = W(kName);
+        in->b = W(kImage);
+        return [in] {
+          return in->Finish(IsThisMyServiceWithModuleName(
+              std::move(in->a), &in->flag, std::move(in->b), in->errorText));
+        };
+      },
+      [=](const Outcome& o) {
+        return o.flag == (std::string(registeredImage) == kImage);
+      },
+      {}};
 }
-
-// ---- IsThisMyServiceWithModuleName ----------------------------------------
-
-Scenario OwnershipOf() {
-  return {[] { fake::AddService(kName, kImage); },
-          [] {
-            auto in = std::make_shared<Inputs>();
-            in->a = W(kName);
-            in->b = W(kImage);
-            return Run([in] {
-              const HRESULT hr = IsThisMyServiceWithModuleName(
-                  std::move(in->a), &in->flag, std::move(in->b),
-                  in->errorText);
-              return in->Finish(hr, in->flag);
-            });
-          },
-          {}};
-}
-
-TEST(HelperSweep, OwnershipOverEveryCallAndAllocation) {
-  SweepCalls(OwnershipOf(), [](const std::string& failed, int n) {
-    if (failed == "MultiByteToWideChar")
-      return Unexpected("IsThisMyServiceWithModuleName", 0);
-    if (failed == "WideCharToMultiByte")
-      return n == 1 ? Fail(kOpenKey, ERROR_INVALID_DATA, 0)
-                    : Clean(0);  // a side that cannot be converted: not ours
-    if (failed == "RegOpenKeyExA")
-      return Fail(kOpenKey, ERROR_ACCESS_DENIED, 0);
-    if (failed == "RegQueryValueExA")
-      return Fail(kReadKey, ERROR_ACCESS_DENIED, 0);
-    return Outcome{E_NOTIMPL, "unexpected call failed: " + failed, 0};
-  });
-  SweepAllocations(OwnershipOf(), Clean(1), [](const std::string&, int) {
-    return Unexpected("IsThisMyServiceWithModuleName", 0);
-  });
-}
-
-// ---- UninstallWithModuleName ----------------------------------------------
 
 Scenario UninstallOf(bool ignoresStop) {
   return {[ignoresStop] {
@@ -343,53 +218,45 @@ Scenario UninstallOf(bool ignoresStop) {
             auto in = std::make_shared<Inputs>();
             in->a = W(kName);
             in->b = W(kImage);
-            return Run([in] {
-              const HRESULT hr = UninstallWithModuleName(
-                  std::move(in->a), std::move(in->b), in->errorText);
-              return in->Finish(hr, -1);
-            });
+            return [in] {
+              return in->Finish(UninstallWithModuleName(
+                  std::move(in->a), std::move(in->b), in->errorText));
+            };
+          },
+          [](const Outcome&) {
+            return Registered() == nullptr || Registered()->markedForDelete;
           },
           {}};
 }
 
-// Narrow copies in order: the existence check's name; the ownership check's
-// key path, stored path and module name; the name for the removal.
-Outcome UninstallOracle(const std::string& failed, int n) {
-  if (failed == "OpenSCManagerA") return Fail(kOpenScm, ERROR_ACCESS_DENIED);
-  if (failed == "OpenServiceA") return Fail(kOpenService, ERROR_ACCESS_DENIED);
-  if (failed == "RegOpenKeyExA") return Fail(kOpenKey, ERROR_ACCESS_DENIED);
-  if (failed == "RegQueryValueExA") return Fail(kReadKey, ERROR_ACCESS_DENIED);
-  if (failed == "ControlService") return Fail(kControl, ERROR_ACCESS_DENIED);
-  if (failed == "DeleteService") return Fail(kDelete, ERROR_ACCESS_DENIED);
-  if (failed == "QueryServiceStatus") return Clean();  // asked again
-  if (failed == "MultiByteToWideChar")
-    return Unexpected("IsThisMyServiceWithModuleName");
-  if (failed == "WideCharToMultiByte") {
-    if (n == 1 || n == 5) return Fail(kOpenService, ERROR_INVALID_ADDRESS);
-    if (n == 2) return Fail(kOpenKey, ERROR_INVALID_DATA);
-    return Refused();
-  }
-  return Outcome{E_NOTIMPL, "unexpected call failed: " + failed, -1};
+TEST(HelperSweep, IsInstalled) {
+  Sweep(IsInstalledOf(true));
+  Sweep(IsInstalledOf(false));
 }
 
-Outcome UninstallAllocationOracle(const std::string& failed, int) {
-  if (failed == "SysAllocStringByteLen")
-    return Unexpected("UninstallWithModuleName");
-  return Unexpected("IsThisMyServiceWithModuleName");
+// With the manager refused, every fault lands in the composition of the
+// error text itself.
+TEST(HelperSweep, IsInstalledWithTheManagerRefused) {
+  Sweep(IsInstalledOf(
+      true, [] { fake::FailNext("OpenSCManagerA", ERROR_ACCESS_DENIED); }));
 }
 
-TEST(HelperSweep, UninstallOfAServiceThatStopsOverEveryCall) {
-  SweepCalls(UninstallOf(false), UninstallOracle);
+TEST(HelperSweep, Install) {
+  Sweep(InstallOf("", ""));
+  Sweep(InstallOf(kDescription, "svcuser"));
 }
 
-TEST(HelperSweep, UninstallOfAServiceThatIgnoresTheStopOverEveryCall) {
-  SweepCalls(UninstallOf(true), UninstallOracle);
+TEST(HelperSweep, SetDescription) { Sweep(SetDescriptionOf()); }
+
+TEST(HelperSweep, Ownership) {
+  Sweep(OwnershipOf(kImage));
+  Sweep(OwnershipOf("\"C:\\Elsewhere\\tessard.exe\" spx"));
 }
 
-TEST(HelperSweep, UninstallOverEveryAllocation) {
-  SweepAllocations(UninstallOf(false), Clean(), UninstallAllocationOracle);
-  SweepAllocations(UninstallOf(true), Clean(), UninstallAllocationOracle);
+TEST(HelperSweep, Uninstall) {
+  Sweep(UninstallOf(false));
+  Sweep(UninstallOf(true));
 }
 
 }  // namespace
-}  // namespace svctest
+}  // namespace unit

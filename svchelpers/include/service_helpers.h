@@ -18,13 +18,11 @@ HRESULT IsInstalled(OwnedWideString serviceName, BOOL* pbInstalled,
 HRESULT InstallWithModuleName(OwnedWideString serviceName,
                               OwnedWideString displayName,
                               OwnedWideString description,
-                              OwnedWideString account,
-                              OwnedWideString password,
+                              OwnedWideString account, OwnedWideString password,
                               OwnedWideString moduleName,
                               OwnedWideString& errorText);
 
-HRESULT SetDescription(OwnedWideString serviceName,
-                       OwnedWideString description,
+HRESULT SetDescription(OwnedWideString serviceName, OwnedWideString description,
                        OwnedWideString& errorText);
 
 HRESULT IsThisMyServiceWithModuleName(OwnedWideString serviceName,

@@ -1,5 +1,5 @@
-// Shared pieces of the helper-library unit tests: the fixed texts, error
-// texts as narrow text, and a fixture that starts every test on a clean fake.
+// What the unit tests share: a clean fake for every test, the leak check,
+// the fixed texts, and the helper library's error texts as narrow text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,12 +8,17 @@
 
 #include "fake_platform.h"
 #include "platform.h"
+#include "process_state.h"
 #include "service_helpers.h"
 
-namespace svctest {
+namespace unit {
 
 using AtServiceHelpers::CAtlException;
 using AtServiceHelpers::OwnedWideString;
+
+inline constexpr char kCaption[] = "Veltrane Portmapper Utility";
+inline constexpr char kTcpName[] = "Veltrane Portmapper for TCP";
+inline constexpr char kSpxName[] = "Veltrane Portmapper for SPX";
 
 inline constexpr const char* kOpenScm = "Failed call to OpenSCManager: ";
 inline constexpr const char* kOpenService = "Failed call to OpenService: ";
@@ -29,15 +34,44 @@ inline constexpr const char* kEarlier = "an earlier failure";
 inline constexpr const char* kServicesKey =
     "System\\CurrentControlSet\\Services\\";
 
+// Nothing open on the fake but `keptHandles` service-manager handles, no
+// key, string or system text left, nothing misused.
+inline void ExpectNothingLeft(int keptHandles = 0) {
+  EXPECT_EQ(keptHandles, fake::OpenServiceHandles());
+  EXPECT_EQ(0, fake::OpenKeys());
+  EXPECT_EQ(0, fake::LiveStrings());
+  EXPECT_EQ(0, fake::LiveLocalAllocs());
+  EXPECT_TRUE(fake::Misuse().empty()) << fake::LeakReport();
+}
+
+// The utility's own code may keep start-and-wait's two handles open for the
+// process's life, and nothing else.
+inline void ExpectNothingLeftButTheProcessHandles() {
+  ExpectNothingLeft((g_hScm != nullptr) + (g_hService != nullptr));
+}
+
+// A test of the utility's own code: a clean fake and process-wide variables
+// at their start values, with the module instance and caption the dialog
+// would have set.
+class ProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    ResetProcessState();
+    g_hInstance = GetModuleHandleA(nullptr);
+    lstrcpyA(g_szCaption, kCaption);
+  }
+};
+
 // The error text as narrow text; "<null>" for a null string.
 inline std::string Text(const OwnedWideString& s) {
   if (s.IsNull()) return "<null>";
   const int length = static_cast<int>(platform::SysStringLen(s.Get()));
   if (length == 0) return "";
   std::string out(static_cast<size_t>(length) * 4, '\0');
-  const int n = ::WideCharToMultiByte(CP_THREAD_ACP, 0, s.Get(), length,
-                                      &out[0], static_cast<int>(out.size()),
-                                      nullptr, nullptr);
+  const int n =
+      ::WideCharToMultiByte(CP_THREAD_ACP, 0, s.Get(), length, &out[0],
+                            static_cast<int>(out.size()), nullptr, nullptr);
   out.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return out;
 }
@@ -55,14 +89,15 @@ inline std::string CaughtIn(const char* operation) {
 
 inline OwnedWideString W(const char* text) { return OwnedWideString(text); }
 
-// Every test starts on a clean fake and must end with nothing left open.
+// A test of the helper library: a clean fake; it must end with nothing
+// left open.
 class HelperTest : public ::testing::Test {
  protected:
   void SetUp() override { fake::Reset(); }
   // Releases the test's own string, then checks the fake's accounting.
   void ExpectNothingLeft(OwnedWideString& text) {
     text.Release();
-    EXPECT_EQ("", fake::LeakReport());
+    unit::ExpectNothingLeft();
   }
 };
 
@@ -78,4 +113,4 @@ class OperationTest : public HelperTest {
   OwnedWideString errorText;
 };
 
-}  // namespace svctest
+}  // namespace unit
