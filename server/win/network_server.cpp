@@ -11,7 +11,11 @@ namespace {
 constexpr unsigned kDatagramThreads = 4;
 constexpr unsigned kDatagramThreads6 = 2;
 // Pool threads: one per connection, and room for evicted ones to finish.
+// After a burst, threads idle for kSpareIdleMs end, but for kSpareThreads:
+// under Wine each thread keeps about a megabyte.
 constexpr std::size_t kMaxConnectionThreads = kMaxConnections + 16;
+constexpr std::size_t kSpareThreads = 4;
+constexpr DWORD kSpareIdleMs = 10000;
 // A reply buffer that grew for a large DUMP is given back past this.
 constexpr std::size_t kReplyKeep = 64 * 1024;
 
@@ -305,9 +309,18 @@ void NetworkServer::Hand(SOCKET s, const Endpoint& e,
     }
   }
   pending_.push_back(connection);
-  if (idleThreads_ == 0 && connectionThreads_.size() < kMaxConnectionThreads) {
+  // Threads that ended have returned, or are returning without the lock.
+  for (std::thread::id ended : endedThreads_) {
+    auto t = std::find_if(connectionThreads_.begin(), connectionThreads_.end(),
+                          [ended](std::thread& t) { return t.get_id() == ended; });
+    t->join();
+    connectionThreads_.erase(t);
+  }
+  endedThreads_.clear();
+  if (idleThreads_ == 0 && liveThreads_ < kMaxConnectionThreads) {
     try {
       connectionThreads_.emplace_back([this] { ServeConnections(); });
+      ++liveThreads_;
     } catch (const std::system_error&) {
       // No thread now: a running one takes the connection when it is free.
     }
@@ -326,9 +339,17 @@ void NetworkServer::ServeConnections() {
     {
       std::unique_lock<std::mutex> lock(poolLock_);
       ++idleThreads_;
-      poolWake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+      bool woken = poolWake_.wait_for(
+          lock, std::chrono::milliseconds(kSpareIdleMs),
+          [this] { return stopping_ || !pending_.empty(); });
       --idleThreads_;
       if (stopping_) return;
+      if (!woken) {
+        if (idleThreads_ < kSpareThreads) continue;
+        --liveThreads_;
+        endedThreads_.push_back(std::this_thread::get_id());
+        return;
+      }
       connection = pending_.front();
       pending_.pop_front();
       active_.push_back(connection);

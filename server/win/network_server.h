@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -89,7 +90,9 @@ class NetworkServer {
   std::deque<Connection*> pending_;
   std::vector<Connection*> active_;
   std::size_t idleThreads_ = 0;
+  std::size_t liveThreads_ = 0;  // pool threads that have not ended
   std::vector<std::thread> connectionThreads_;
+  std::vector<std::thread::id> endedThreads_;  // to be joined
 };
 
 }  // namespace tessard
