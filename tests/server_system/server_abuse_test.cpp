@@ -116,14 +116,19 @@ class ServerAbuseTest : public ServerTest {
     return found;
   }
 
-  long ResidentKiB() {
+  // A line of /proc/PID/status, in KiB: VmRSS (resident now) or VmPeak
+  // (the most address space ever taken, touched or not).
+  long MemoryKiB(const char* field = "VmRSS:") {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
     for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+      if (line.rfind(field, 0) == 0) {
+        return std::stol(line.substr(std::string(field).size()));
+      }
     }
     ADD_FAILURE() << "the server is gone";
     return 0;
   }
+  long ResidentKiB() { return MemoryKiB(); }
 
   // A GETPORT of the port mapper itself over UDP and TCP from loopback.
   bool Answers() {
@@ -220,6 +225,7 @@ TEST_F(ServerAbuseTest, GarbageAndMutatedCallsLeaveItServingInBoundedMemory) {
 }
 
 TEST_F(ServerAbuseTest, LengthsOfGigabytesAreRefusedAtOnce) {
+  const long peak = MemoryKiB("VmPeak:");
   Socket tcp(SOCK_STREAM, "127.0.0.1");
   ASSERT_TRUE(tcp.connected());
   tcp.Send({0x7F, 0xFF, 0xFF, 0xF0});  // a fragment of nearly 2 GiB
@@ -260,6 +266,8 @@ TEST_F(ServerAbuseTest, LengthsOfGigabytesAreRefusedAtOnce) {
     EXPECT_EQ(denied.U32(), 1u);  // AUTH_BADCRED
   }
   ExpectServingWithMemoryNearBaseline(4096);
+  // Not even address space was taken for what the lengths announced.
+  EXPECT_LT(MemoryKiB("VmPeak:") - peak, 64 * 1024);
 }
 
 TEST_F(ServerAbuseTest, IdleAndSlowConnectionsDoNotKeepClientsOut) {
