@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <mutex>
 #include <string>
 
 #include "report.h"
@@ -17,8 +18,15 @@ HANDLE g_stopEvent = nullptr;
 
 SERVICE_STATUS_HANDLE g_status = nullptr;
 SERVICE_STATUS g_current = {};
+std::mutex g_statusLock;  // the control handler runs on another thread
 
 void SetState(DWORD state, DWORD exitCode = NO_ERROR) {
+  std::lock_guard<std::mutex> lock(g_statusLock);
+  // Once a stop is under way, a late start report must not undo it.
+  if (g_current.dwCurrentState == SERVICE_STOP_PENDING &&
+      (state == SERVICE_START_PENDING || state == SERVICE_RUNNING)) {
+    return;
+  }
   g_current.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_current.dwCurrentState = state;
   g_current.dwControlsAccepted =
