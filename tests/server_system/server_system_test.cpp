@@ -170,6 +170,19 @@ TEST_F(ServerSystemTest, AnotherMachineLooksUpButCannotChangeTheTable) {
     args.r_netid = const_cast<char*>("");
     EXPECT_EQ(v4.Call(RPCBPROC_UNSET, reinterpret_cast<xdrproc_t>(xdr_rpcb),
                       &args), FALSE);
+    // The registration on the wildcard address comes back with the
+    // address this caller reached the server at.
+    args.r_netid = const_cast<char*>("udp");
+    char* address = nullptr;
+    status = clnt_call(v4.client(), RPCBPROC_GETADDR,
+                                 reinterpret_cast<xdrproc_t>(xdr_rpcb),
+                                 reinterpret_cast<char*>(&args),
+                                 reinterpret_cast<xdrproc_t>(xdr_wrapstring),
+                                 reinterpret_cast<char*>(&address), wait);
+    ASSERT_EQ(status, RPC_SUCCESS);
+    EXPECT_STREQ(address, "10.77.0.1.8.1");
+    xdr_free(reinterpret_cast<xdrproc_t>(xdr_wrapstring),
+             reinterpret_cast<char*>(&address));
   }
   EXPECT_EQ(Listing(), before);
 }
