@@ -6,7 +6,9 @@
 #include <rpc/pmap_prot.h>
 #include <rpc/rpcb_clnt.h>
 #include <rpc/rpcb_prot.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support.h"
@@ -247,8 +249,12 @@ TEST_F(ServerSystemTest, ConsoleModeServesAndExplainsWhatStopsIt) {
   EXPECT_NE(taken.output.find("cannot serve UDP on port 111"),
             std::string::npos)
       << taken.output;
-  kill(console, SIGKILL);
-  waitpid(console, nullptr, 0);
+  // Ctrl+C (Wine turns SIGINT into it) stops it and frees the port.
+  kill(console, SIGINT);
+  int status = -1;
+  waitpid(console, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(Rpcinfo({"-u", "127.0.0.1", "100000", "2"}).code, 0);
 }
 
 }  // namespace
