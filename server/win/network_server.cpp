@@ -311,8 +311,10 @@ void NetworkServer::Hand(SOCKET s, const Endpoint& e,
   pending_.push_back(connection);
   // Threads that ended have returned, or are returning without the lock.
   for (std::thread::id ended : endedThreads_) {
-    auto t = std::find_if(connectionThreads_.begin(), connectionThreads_.end(),
-                          [ended](std::thread& t) { return t.get_id() == ended; });
+    auto t = std::find_if(
+        connectionThreads_.begin(), connectionThreads_.end(),
+        [ended](const std::thread& each) { return each.get_id() == ended; });
+    if (t == connectionThreads_.end()) continue;
     t->join();
     connectionThreads_.erase(t);
   }
