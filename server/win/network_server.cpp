@@ -6,12 +6,14 @@
 namespace tessard {
 namespace {
 
-// Threads waiting on each datagram socket. One: under Wine 8 each further
-// thread waiting on a socket adds round trips through the wineserver to
-// every call (4 requests a call with one thread, 7.7 with four). Measured
-// with scripts/bench, 8 clients: 43,000 calls/s with one thread, 15,000
-// with four; over IPv6 43,000 with one, 35,000 with two.
-constexpr unsigned kDatagramThreads = 1;
+// Threads waiting on each datagram socket: under Wine one thread alone
+// leaves the socket unwatched while it replies, and each call then waits
+// for its next receive to pass through the wineserver. On a quiet 2-core
+// machine (scripts/bench) a do-nothing responder serves 4,300 calls/s with
+// one thread and 7,700 with four (1 client), 4,500 and 12,500 (8 clients).
+// Only while another program keeps a core busy does one thread win.
+constexpr unsigned kDatagramThreads = 4;
+constexpr unsigned kDatagramThreads6 = 2;
 // Pool threads: one per connection, and room for evicted ones to finish.
 constexpr std::size_t kMaxConnectionThreads = kMaxConnections + 16;
 // A reply buffer that grew for a large DUMP is given back past this.
@@ -166,7 +168,8 @@ void NetworkServer::Start() {
       threads_.emplace_back([this, &e] { AcceptConnections(e); });
       continue;
     }
-    for (unsigned i = 0; i < kDatagramThreads; ++i) {
+    unsigned count = e.v6 ? kDatagramThreads6 : kDatagramThreads;
+    for (unsigned i = 0; i < count; ++i) {
       threads_.emplace_back([this, &e] { ServeDatagrams(e); });
     }
   }

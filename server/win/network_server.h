@@ -2,10 +2,9 @@
 // where the system offers it, IPv6, every call handed to the protocol core.
 //
 // Threads block in the socket calls, which is what Wine serves fastest:
-// one thread waits on each UDP socket (more make Wine slower); each TCP
-// connection has a thread of a pool while it lasts. Every wait is bounded
-// (kPollMs), so a stop is seen within that time without closing a socket
-// under another thread.
+// several threads wait on each UDP socket; each TCP connection has a thread
+// of a pool while it lasts. Every wait is bounded (kPollMs), so a stop is
+// seen within that time without closing a socket under another thread.
 #pragma once
 
 #include <winsock2.h>
