@@ -99,6 +99,11 @@ while [ $round -le "$rounds" ]; do
       for clients in 1 8; do
         for server in $order; do
           case $proto$server in tcpfloor[128]) continue ;; esac
+          # Right after a run with 8 clients a single client's calls take
+          # three times as long for a while, whichever server answers (the
+          # scheduler still spreads the threads over both cores): let it
+          # settle.
+          sleep 1
           out=$(load "$server" "$proto" "$proc" "$clients" "$seconds" 0.3) || {
             echo "bench: $server, $proto $proc, $clients clients failed" >&2
             exit 1
@@ -201,7 +206,8 @@ A load generator (tests/bench/rpc_load.cpp, native, plain sockets) runs 1 or
 xid, and checks that it answers the call (port 111; an address). GETPORT
 asks version 2 for the port mapper on the transport in use, GETADDR version
 4 for its address on that netid; over TCP each client keeps one connection
-open and marks its records. Each run measures $seconds s after 0.3 s of warm-up;
+open and marks its records. Each run measures $seconds s after 0.3 s of warm-up,
+and starts after a second with no calls (see the last note);
 a row is the median of $rounds rounds, and in each round every measurement
 runs against every server in turn (in reverse order every other round), so
 that a change in the machine's load falls on all alike. Latencies are the
@@ -255,6 +261,10 @@ Reading the numbers:
   the medians of the rounds are steadier, but a ratio within a tenth of
   its goal can fall on either side from one run to the next, more so
   while other work runs on the machine (see the load average).
+- Without the second of quiet before each run, a single client measured
+  right after a run with 8 clients gets replies three times later (about
+  240 µs instead of 80) from every Wine server alike, the floor's too, and
+  the 1-client rows took whichever state the previous run had left.
 - Memory is the resident set of each server's process (VmRSS) before the
   first call, after the first round and at the end. tessard.exe grows in
   the first round, as it starts its pool's threads for the TCP clients
