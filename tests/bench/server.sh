@@ -248,6 +248,13 @@ Reading the numbers:
   the floor. A server that chose its thread count from the load would
   close that; on Windows none of this applies, and we keep the quiet
   machine's choice (docs/wine-notes.md).
+- A UDP row that misses against the floor with another thread count
+  than four is the thread count, not the server: compare tessard.exe with
+  the four-thread column of the third table, the same design. With one
+  client, eight waiting threads beat four by up to a fifth in the rounds
+  where other work runs on the machine (four and eight are equal in quiet
+  ones); with eight clients four beat eight by about a tenth. No fixed
+  count wins every row.
 - rpcbind is a native program: a call costs it about 14 system calls in
   one process and nothing elsewhere. Under Wine each receive and each send
   also goes through the wineserver, and a thread blocked in a receive is
@@ -267,7 +274,8 @@ Reading the numbers:
   the 1-client rows took whichever state the previous run had left.
 - Memory is the resident set of each server's process (VmRSS) before the
   first call, after the first round and at the end. tessard.exe grows in
-  the first round, as it starts its pool's threads for the TCP clients
-  (each with its stack and Wine's state for a thread); the rounds after it
-  show whether it goes on growing.
+  the first round: it keeps the threads of its TCP pool, with their
+  buffers, for the next connections, where the floor's threads end with
+  their connection. The rounds after it show whether it goes on growing;
+  in the runs so far it did not.
 DOC
