@@ -241,8 +241,8 @@ Reading the numbers:
   own work.
 - Threads on one UDP socket: tessard.exe has four on its IPv4 socket; the
   floor's best (third table) depends on what else runs. On a quiet machine
-  four or eight win (a thread already waiting keeps the wineserver's next
-  receive off the call's path); while another program keeps a core busy,
+  four or eight win (as we read it, a thread already waiting keeps the
+  wineserver's next receive off the call's path); while another program keeps a core busy,
   everything shares the other, one thread wins by far (about 47,000
   calls/s against 25,000 with four) and the UDP rows miss at about half
   the floor. A server that chose its thread count from the load would
