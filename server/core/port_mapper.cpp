@@ -290,9 +290,11 @@ void PortMapper::Version2(Request& r) {
     }
     case kUnset: {
       if (!ReadMapping(r.args, &m)) return r.Garbage();
-      // Version 2 knows no netids: its mapping goes for both protocols.
+      // Version 2 knows no netids: its mapping goes for both protocols,
+      // and the call counts as one UNSET.
       bool udp = Unset(r, m.prog, m.vers, "udp");
       bool tcp = Unset(r, m.prog, m.vers, "tcp");
+      if (udp || tcp) statistics_.CountUnset(r.slot, r.header.vers);
       r.Bool(udp || tcp);
       return;
     }
@@ -355,10 +357,13 @@ void PortMapper::Version34(Request& r) {
       r.Bool(fits && Register(r, reg));
       return;
     }
-    case kUnset:
+    case kUnset: {
       if (!ReadRpcb(r.args, &a)) return r.Garbage();
-      r.Bool(Unset(r, a.prog, a.vers, a.netid));
+      bool removed = Unset(r, a.prog, a.vers, a.netid);
+      if (removed) statistics_.CountUnset(r.slot, r.header.vers);
+      r.Bool(removed);
       return;
+    }
     case kGetAddr:
     case kGetVersAddr:
       return WriteLookup(r, r.header.proc == kGetAddr);
@@ -422,11 +427,7 @@ bool PortMapper::Register(Request& r, const Registration& reg) {
 
 bool PortMapper::Unset(Request& r, std::uint32_t prog, std::uint32_t vers,
                        std::string_view netid) {
-  if (!r.caller.loopback || table_.Remove(prog, vers, netid) == 0) {
-    return false;
-  }
-  statistics_.CountUnset(r.slot, r.header.vers);
-  return true;
+  return r.caller.loopback && table_.Remove(prog, vers, netid) > 0;
 }
 
 void PortMapper::WriteLookup(Request& r, bool anyVersion) {

@@ -248,13 +248,17 @@ TEST_F(PortMapperTest, StatisticsCountCallsSetsAndLookups) {
   GetPort(kNfs, 3, 17);
   GetPort(kNfs, 3, 17);
   GetPort(kNfs, 4, 17);
+  // One UNSET that removes a udp and a tcp registration counts once.
+  EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 5, 17, 1), local_).U32(), 1u);
+  EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 5, 6, 1), local_).U32(), 1u);
+  EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 5, 0, 0), local_).U32(), 1u);
   Reply stat = Results(Call(4, 12), stream_);
   // Version 2: procedures 0 to 12, sets, unsets, look-ups, remote calls.
   std::uint32_t calls[13];
   for (std::uint32_t& c : calls) c = stat.U32();
   EXPECT_EQ(calls[3], 3u);
-  EXPECT_EQ(stat.U32(), 0u);  // sets through version 2
-  EXPECT_EQ(stat.U32(), 0u);
+  EXPECT_EQ(stat.U32(), 2u);  // sets through version 2
+  EXPECT_EQ(stat.U32(), 1u);  // unsets
   EXPECT_EQ(stat.U32(), 1u);
   EXPECT_EQ(stat.U32(), kNfs);
   EXPECT_EQ(stat.U32(), 3u);
