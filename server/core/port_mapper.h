@@ -1,8 +1,10 @@
 // The port mapper: program 100000, versions 2 (portmap) and 3 and 4
 // (rpcbind), over one registration table. HandleCall takes one call message
 // as it arrived on a datagram or as one record of a stream and writes the
-// reply, if any. Free of Windows headers: the Windows program and the
-// native tests and fuzzers link it unchanged.
+// reply, if any; the procedures are rows of one table (port_mapper.cpp),
+// and who may call which is decided by admission.h. Free of Windows
+// headers: the Windows program and the native tests and fuzzers link it
+// unchanged.
 #pragma once
 
 #include <cstddef>
@@ -10,12 +12,14 @@
 #include <string_view>
 #include <vector>
 
+#include "caller.h"
 #include "registration_table.h"
 #include "statistics.h"
-#include "universal_address.h"
 #include "xdr.h"
 
 namespace tessard {
+
+struct CallHeader;
 
 constexpr std::uint32_t kPortMapperProgram = 100000;
 constexpr std::uint32_t kLowestVersion = 2;
@@ -32,17 +36,6 @@ constexpr std::size_t kMaxDatagramReply = 8800;
 constexpr std::size_t kMaxStreamReply =
     64 + kMaxRegistrations * (4 + 8 + (4 + kMaxNetid) + (4 + kMaxUaddr) +
                               (4 + kMaxOwner));
-
-// How a call arrived.
-struct Caller {
-  std::string_view netid;  // of the transport: udp, tcp, udp6 or tcp6
-  bool stream = false;     // TCP: nothing can be reflected to a third party
-  bool loopback = false;   // sent from a loopback address of this machine
-  // The address the call was sent to, when known: a registration made on
-  // the wildcard address is answered with it.
-  bool hasLocal = false;
-  InetAddress local;
-};
 
 enum class CallOutcome {
   kReply,      // send what was written
@@ -87,17 +80,10 @@ class PortMapper {
   const Statistics& statistics() const { return statistics_; }
 
  private:
-  struct Request;
-  CallOutcome Dispatch(Request& request);
-  void Version2(Request& request);
-  void Version34(Request& request);
-  bool Register(Request& request, const Registration& registration);
-  bool Unset(Request& request, std::uint32_t prog, std::uint32_t vers,
-             std::string_view netid);
-  void WriteLookup(Request& request, bool anyVersion);
-  void WriteDump(Request& request);
-  void WriteAddressList(Request& request);
-  void WriteStatistics(Request& request);
+  // Finds the call's row, admits the caller and serves the call.
+  CallOutcome Dispatch(std::size_t slot, const Caller& caller,
+                       const CallHeader& header, XdrReader& args,
+                       XdrWriter& out);
 
   RegistrationTable table_;
   Statistics statistics_;
