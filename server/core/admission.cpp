@@ -1,5 +1,6 @@
 // The admission rules, and why:
-// - SET and UNSET change the table only for callers on this machine: a
+// - SET and UNSET change the table only for callers on this machine (a
+//   loopback source and a loopback destination: IsLocalCall): a
 //   registration says where this machine's programs listen, and only this
 //   machine can say that. Others get false.
 // - Remote calls through the port mapper (CALLIT, BCAST, INDIRECT) are not
@@ -17,25 +18,26 @@
 namespace tessard {
 
 Admission Admit(ProcedureKind kind, const Caller& caller) {
-  bool remoteDatagram = !caller.stream && !caller.loopback;
+  bool local = caller.local();
+  bool remoteDatagram = !caller.stream() && !local;
   switch (kind) {
     case ProcedureKind::kLookup:
       return Admission::kAnswer;
     case ProcedureKind::kChange:
-      return caller.loopback ? Admission::kAnswer : Admission::kRefuse;
+      return local ? Admission::kAnswer : Admission::kRefuse;
     case ProcedureKind::kListing:
       return remoteDatagram ? Admission::kSilent : Admission::kAnswer;
     case ProcedureKind::kForward:
       return Admission::kNotOffered;
     case ProcedureKind::kBroadcastForward:
-      return caller.stream ? Admission::kNotOffered : Admission::kSilent;
+      return caller.stream() ? Admission::kNotOffered : Admission::kSilent;
   }
   return Admission::kNotOffered;
 }
 
 bool MayReply(const Caller& caller, std::size_t callSize,
               std::size_t replySize) {
-  return caller.stream || caller.loopback || replySize <= callSize;
+  return caller.stream() || caller.local() || replySize <= callSize;
 }
 
 }  // namespace tessard

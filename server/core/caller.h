@@ -9,14 +9,33 @@
 
 namespace tessard {
 
+enum class Transport {
+  kDatagram,  // UDP: the source address may be forged
+  kStream,    // TCP: the handshake proved the source address
+};
+
+// Whether a call from `source` that arrived at `destination` comes from
+// this machine: both must be loopback addresses of one family (127.0.0.0/8,
+// ::1). No network delivers a packet to a loopback address, so a forged
+// source alone does not make a caller local; an IPv4-mapped IPv6 address
+// is never loopback, since the IPv6 sockets are IPv6-only and only a
+// forged packet carries one there.
+bool IsLocalCall(const InetAddress& source, const InetAddress& destination);
+
 struct Caller {
   std::string_view netid;  // of the transport: udp, tcp, udp6 or tcp6
-  bool stream = false;     // TCP: nothing can be reflected to a third party
-  bool loopback = false;   // sent from a loopback address of this machine
+  Transport transport = Transport::kDatagram;
+  InetAddress source;  // where the call came from
   // The address the call was sent to, when known: a registration made on
-  // the wildcard address is answered with it.
-  bool hasLocal = false;
-  InetAddress local;
+  // the wildcard address is answered with it, and only a call sent to a
+  // loopback address can be local.
+  bool hasDestination = false;
+  InetAddress destination;
+
+  bool stream() const { return transport == Transport::kStream; }
+  bool local() const {
+    return hasDestination && IsLocalCall(source, destination);
+  }
 };
 
 }  // namespace tessard

@@ -193,12 +193,12 @@ bool Register(Call& c, const Registration& r) {
 std::string_view ReachableAddress(const Registration& r, const Caller& caller,
                                   char (&buffer)[kMaxInetUaddr]) {
   InetAddress address;
-  if (!caller.hasLocal || !ClassifyNetid(r.netid.view()).inet ||
+  if (!caller.hasDestination || !ClassifyNetid(r.netid.view()).inet ||
       !ParseUniversalAddress(r.uaddr.view(), &address) ||
-      !IsWildcard(address) || address.v6 != caller.local.v6) {
+      !IsWildcard(address) || address.v6 != caller.destination.v6) {
     return r.uaddr.view();
   }
-  InetAddress reachable = caller.local;
+  InetAddress reachable = caller.destination;
   reachable.port = address.port;
   return std::string_view(buffer, FormatUniversalAddress(reachable, buffer));
 }
@@ -504,7 +504,7 @@ CallOutcome PortMapper::HandleCall(Worker& worker, const std::uint8_t* call,
                                    std::vector<std::uint8_t>* reply) {
   const std::size_t start = reply->size();
   const std::size_t limit =
-      start + (caller.stream ? kMaxStreamReply : kMaxDatagramReply);
+      start + (caller.stream() ? kMaxStreamReply : kMaxDatagramReply);
   XdrReader in(call, size);
   XdrWriter out(reply, limit);
   CallHeader header;

@@ -8,7 +8,7 @@ StreamConnection::StreamConnection()
 
 void StreamConnection::Open(const Caller& caller) {
   caller_ = caller;
-  caller_.stream = true;
+  caller_.transport = Transport::kStream;
   assembler_.Reset();
 }
 

@@ -229,22 +229,22 @@ void NetworkServer::ServeDatagrams(const Endpoint& e) {
     if (message.dwFlags & MSG_TRUNC) continue;
     InetAddress source = ToInet(from);
     if (source.port == 0) continue;  // nowhere to answer
-    caller.loopback = IsLoopback(source);
-    caller.hasLocal = false;
+    caller.source = source;
+    caller.hasDestination = false;
     for (WSACMSGHDR* h = WSA_CMSG_FIRSTHDR(&message); h;
          h = WSA_CMSG_NXTHDR(&message, h)) {
       if (h->cmsg_level == IPPROTO_IP && h->cmsg_type == IP_PKTINFO) {
         const auto* info = reinterpret_cast<IN_PKTINFO*>(WSA_CMSG_DATA(h));
-        caller.local = InetAddress{};
-        std::memcpy(caller.local.host, &info->ipi_addr, 4);
-        caller.hasLocal = true;
+        caller.destination = InetAddress{};
+        std::memcpy(caller.destination.host, &info->ipi_addr, 4);
+        caller.hasDestination = true;
       } else if (h->cmsg_level == IPPROTO_IPV6 &&
                  h->cmsg_type == IPV6_PKTINFO) {
         const auto* info = reinterpret_cast<IN6_PKTINFO*>(WSA_CMSG_DATA(h));
-        caller.local = InetAddress{};
-        caller.local.v6 = true;
-        std::memcpy(caller.local.host, &info->ipi6_addr, 16);
-        caller.hasLocal = true;
+        caller.destination = InetAddress{};
+        caller.destination.v6 = true;
+        std::memcpy(caller.destination.host, &info->ipi6_addr, 16);
+        caller.hasDestination = true;
       }
     }
     reply.clear();
@@ -282,13 +282,13 @@ void NetworkServer::Hand(SOCKET s, const Endpoint& e,
   auto* connection = new Connection();
   connection->socket = s;
   connection->caller.netid = e.netid;
-  connection->caller.stream = true;
-  connection->caller.loopback = IsLoopback(ToInet(peer));
+  connection->caller.transport = Transport::kStream;
+  connection->caller.source = ToInet(peer);
   sockaddr_storage local = {};
   int length = sizeof local;
   if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-    connection->caller.local = ToInet(local);
-    connection->caller.hasLocal = true;
+    connection->caller.destination = ToInet(local);
+    connection->caller.hasDestination = true;
   }
   connection->lastActive = GetTickCount64();
 

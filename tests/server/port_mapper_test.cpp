@@ -19,6 +19,9 @@ using rpc_wire::Wire;
 
 constexpr std::uint32_t kNfs = 100003;
 
+Caller From(std::string_view netid, std::string_view source,
+            std::string_view destination);
+
 class PortMapperTest : public ::testing::Test {
  protected:
   PortMapperTest() {
@@ -88,10 +91,26 @@ class PortMapperTest : public ::testing::Test {
 
   PortMapper mapper_{24, Clock};
   PortMapper::Worker worker_{mapper_};
-  const Caller local_{"udp", false, true};
-  const Caller remote_{"udp", false, false};
-  const Caller stream_{"tcp", true, false};
+  const Caller local_ = From("udp", "127.0.0.1.4.1", "127.0.0.1.0.111");
+  const Caller remote_ = From("udp", "10.77.0.2.4.1", "10.77.0.1.0.111");
+  const Caller stream_ = From("tcp", "10.77.0.2.4.1", "10.77.0.1.0.111");
 };
+
+// A caller of the netid's transport, from and to universal addresses (no
+// destination: not known).
+Caller From(std::string_view netid, std::string_view source,
+            std::string_view destination) {
+  Caller caller;
+  caller.netid = netid;
+  caller.transport = ClassifyNetid(netid).stream ? Transport::kStream
+                                                 : Transport::kDatagram;
+  EXPECT_TRUE(ParseUniversalAddress(source, &caller.source)) << source;
+  caller.hasDestination = !destination.empty();
+  if (caller.hasDestination) {
+    EXPECT_TRUE(ParseUniversalAddress(destination, &caller.destination));
+  }
+  return caller;
+}
 
 TEST_F(PortMapperTest, OwnRegistrationsAreListedAndCannotBeRemoved) {
   std::vector<std::string> own = {
@@ -115,8 +134,8 @@ TEST_F(PortMapperTest, OwnRegistrationsAreListedAndCannotBeRemoved) {
 TEST_F(PortMapperTest, RegistrationIsSeenThroughEveryVersion) {
   // Version 2 SET: an IPv4 wildcard address with the port.
   EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 3, 17, 2049), local_).U32(), 1u);
-  EXPECT_EQ(GetAddr(3, kNfs, 3, "udp"), "0.0.0.0.8.1");
-  EXPECT_EQ(GetAddr(4, kNfs, 3, "udp", 9), "0.0.0.0.8.1");
+  EXPECT_EQ(GetAddr(3, kNfs, 3, "udp"), "127.0.0.1.8.1");
+  EXPECT_EQ(GetAddr(4, kNfs, 3, "udp", 9), "127.0.0.1.8.1");
   EXPECT_EQ(Dump().back(), "100003 3 udp 0.0.0.0.8.1 unknown");
 
   // Version 4 SET: its port through version 2; IPv6 not.
@@ -173,17 +192,45 @@ TEST_F(PortMapperTest, SetRefusesWhatItCannotStore) {
   EXPECT_EQ(Dump(), before);
 }
 
-TEST_F(PortMapperTest, OnlyLoopbackCallersChangeTheTable) {
+// Local means sent from a loopback address to one: neither a forged
+// source nor a source of another family's loopback seen on an IPv6 socket
+// makes a caller local.
+TEST_F(PortMapperTest, OnlyLocalCallersChangeTheTable) {
   ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
+  struct Row {
+    const char* what;
+    Caller caller;
+  } rows[] = {
+      {"another machine over UDP", remote_},
+      {"another machine over TCP", stream_},
+      {"loopback source, sent to another address",
+       From("udp", "127.0.0.1.4.1", "10.77.0.1.0.111")},
+      {"loopback source, destination not known",
+       From("tcp", "127.0.0.1.4.1", "")},
+      {"mapped loopback source on IPv6",
+       From("udp6", "::ffff:127.0.0.1.4.1", "2001:db8::1.0.111")},
+      {"mapped loopback source and destination",
+       From("tcp6", "::ffff:127.0.0.1.4.1", "::ffff:127.0.0.1.0.111")},
+      {"IPv6 loopback source, sent to another address",
+       From("udp6", "::1.4.1", "2001:db8::1.0.111")},
+  };
   const std::vector<std::string> before = Dump();
-  const Caller remoteStream{"tcp", true, false};
-  for (const Caller* caller : {&remote_, &remoteStream}) {
-    EXPECT_FALSE(Set4(kNfs, 4, "udp", "0.0.0.0.8.1", "0", caller));
-    EXPECT_EQ(Results(Call(4, 2).Rpcb(kNfs, 3, "", ""), *caller).U32(), 0u);
-    EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 4, 6, 1), *caller).U32(), 0u);
-    EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 3, 0, 0), *caller).U32(), 0u);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const Caller& c = row.caller;
+    EXPECT_FALSE(Set4(kNfs, 4, "udp", "0.0.0.0.8.1", "0", &c));
+    EXPECT_EQ(Results(Call(4, 2).Rpcb(kNfs, 3, "", ""), c).U32(), 0u);
+    EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 4, 6, 1), c).U32(), 0u);
+    EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 3, 0, 0), c).U32(), 0u);
+    EXPECT_EQ(Dump(), before);
+    // The same table for the next row, whatever this one did.
+    Results(Call(4, 2).Rpcb(kNfs, 4, "", ""), local_);
+    if (Dump() != before) ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
   }
-  EXPECT_EQ(Dump(), before);
+  const Caller local6 = From("udp6", "::1.4.1", "::1.0.111");
+  EXPECT_TRUE(Set4(kNfs, 4, "udp6", "::1.8.1", "0", &local6));
+  const Caller lo = From("tcp", "127.0.0.9.4.1", "127.0.0.1.0.111");
+  EXPECT_EQ(Results(Call(4, 2).Rpcb(kNfs, 4, "", ""), lo).U32(), 1u);
 }
 
 TEST_F(PortMapperTest, FullTableRefusesAndStillAnswers) {
@@ -201,17 +248,14 @@ TEST_F(PortMapperTest, FullTableRefusesAndStillAnswers) {
 TEST_F(PortMapperTest, LookupsAnswerWithTheAddressTheCallCameTo) {
   ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
   ASSERT_TRUE(Set4(kNfs, 3, "tcp", "192.0.2.7.8.1"));
-  Caller arrived = local_;
-  arrived.hasLocal = true;
-  ASSERT_TRUE(ParseUniversalAddress("10.77.0.1.0.111", &arrived.local));
   auto lookup = [&](std::string_view netid, std::uint32_t proc) {
-    return Results(Call(4, proc).Rpcb(kNfs, 3, netid, ""), arrived).Str();
+    return Results(Call(4, proc).Rpcb(kNfs, 3, netid, ""), remote_).Str();
   };
   EXPECT_EQ(lookup("udp", 3), "10.77.0.1.8.1");
   EXPECT_EQ(lookup("tcp", 3), "192.0.2.7.8.1");
   // No netid: the transport's own.
   EXPECT_EQ(lookup("", 9), "10.77.0.1.8.1");
-  Reply list = Results(Call(4, 11).Rpcb(kNfs, 3, "", ""), arrived);
+  Reply list = Results(Call(4, 11).Rpcb(kNfs, 3, "", ""), stream_);
   EXPECT_EQ(list.U32(), 1u);
   EXPECT_EQ(list.Str(), "10.77.0.1.8.1");
   EXPECT_EQ(list.Str(), "udp");
@@ -220,7 +264,7 @@ TEST_F(PortMapperTest, LookupsAnswerWithTheAddressTheCallCameTo) {
   EXPECT_EQ(list.Str(), "udp");
 
   // GETADDR falls back to another version of the program; GETVERSADDR not.
-  EXPECT_EQ(GetAddr(4, kNfs, 2, "udp"), "0.0.0.0.8.1");
+  EXPECT_EQ(GetAddr(4, kNfs, 2, "udp"), "127.0.0.1.8.1");
   EXPECT_EQ(GetAddr(4, kNfs, 2, "udp", 9), "");
   EXPECT_EQ(GetAddr(3, kNfs + 1, 3, "udp"), "");
 }
