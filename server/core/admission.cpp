@@ -9,10 +9,11 @@
 //   registered (a broadcaster hears from the machines that do forward);
 //   otherwise the answer is PROC_UNAVAIL.
 // - A datagram from another machine never gets a DUMP, GETADDRLIST or
-//   GETSTAT, whose replies grow with the table, and never more bytes back
-//   than it brought: a forged source address cannot turn this server into
-//   an amplifier. Over TCP, where the handshake proves the caller's
-//   address, everything is answered.
+//   GETSTAT, whose replies grow with the table, and any other reply is at
+//   most twice the call and 256 bytes: a forged source address cannot
+//   turn this server into an amplifier, and a GETADDR answered with a long
+//   IPv6 address still gets its answer. Over TCP, where the handshake
+//   proves the caller's address, everything is answered.
 #include "admission.h"
 
 namespace tessard {
@@ -37,7 +38,9 @@ Admission Admit(ProcedureKind kind, const Caller& caller) {
 
 bool MayReply(const Caller& caller, std::size_t callSize,
               std::size_t replySize) {
-  return caller.stream() || caller.local() || replySize <= callSize;
+  if (caller.stream() || caller.local()) return true;
+  return replySize <= kRemoteReplyFactor * callSize &&
+         replySize <= kMaxRemoteDatagramReply;
 }
 
 }  // namespace tessard

@@ -29,9 +29,14 @@ enum class Admission {
 
 Admission Admit(ProcedureKind kind, const Caller& caller);
 
+// A reply to another machine's datagram is at most this many times the
+// call, and never longer than kMaxRemoteDatagramReply: that answers every
+// look-up and gives a forged source address nothing worth reflecting.
+constexpr std::size_t kRemoteReplyFactor = 2;
+constexpr std::size_t kMaxRemoteDatagramReply = 256;
+
 // Whether a reply of replySize bytes may go back for a call of callSize
-// bytes: a reply to another machine's datagram is bounded so that a forged
-// source address cannot turn the server into an amplifier.
+// bytes.
 bool MayReply(const Caller& caller, std::size_t callSize,
               std::size_t replySize);
 

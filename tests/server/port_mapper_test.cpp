@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "admission.h"
+
 #include <optional>
 
 #include "rpc_wire.h"
@@ -383,8 +385,46 @@ TEST_F(PortMapperTest, MalformedCallsGetTheRfcAnswer) {
   Send(tiny, local_, CallOutcome::kMalformed);
 }
 
-// Forwarding is not offered: silent on datagrams (amplification over UDP is
-// the datagram fuzzer's and the abuse tests' to check), refused on TCP.
+// What another machine's datagram gets back: never a listing, never a
+// reply over twice the call or 256 bytes, and every real look-up answered.
+// Over TCP each of these calls is answered.
+TEST_F(PortMapperTest, RemoteDatagramsAreNotAmplified) {
+  ASSERT_TRUE(Set4(kNfs, 3, "udp6",
+                   "2001:db8:b6c0:1f00:d5f3:9a2e:7c41:1b2e.8.1"));
+  ASSERT_TRUE(Set4(kNfs, 3, "ab", std::string(120, 'p')));
+  const Caller remote6 = From("udp6", "2001:db8::7.4.1", "2001:db8::1.0.111");
+  struct Row {
+    const char* what;
+    Wire call;
+    const Caller& caller;
+    bool answered;
+  } rows[] = {
+      {"GETADDR of a long IPv6 address",
+       Call(4, 3).Rpcb(kNfs, 3, "udp6", "", ""), remote6, true},
+      {"UADDR2TADDR of ::.0.111", Call(4, 7).Str("::.0.111"), remote6, true},
+      {"GETADDR answered with over twice the call",
+       Call(4, 3).Rpcb(kNfs, 3, "ab", "", ""), remote_, false},
+      {"version 2 DUMP", Call(2, 4), remote_, false},
+      {"version 3 DUMP", Call(3, 4), remote_, false},
+      {"GETADDRLIST", Call(4, 11).Rpcb(kNfs, 3, "", "", ""), remote6, false},
+      {"GETSTAT", Call(4, 12), remote_, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::uint8_t> reply;
+    CallOutcome outcome =
+        mapper_.HandleCall(worker_, row.call.bytes.data(),
+                           row.call.bytes.size(), row.caller, &reply);
+    EXPECT_EQ(outcome, row.answered ? CallOutcome::kReply
+                                    : CallOutcome::kSilent);
+    EXPECT_LE(reply.size(), 2 * row.call.bytes.size());
+    EXPECT_GT(Results(row.call, stream_).body.size(), 0u);
+  }
+  EXPECT_TRUE(MayReply(remote_, 200, 256));
+  EXPECT_FALSE(MayReply(remote_, 200, 260));
+}
+
+// Forwarding is not offered: silent on datagrams, refused on TCP.
 TEST_F(PortMapperTest, ForwardingIsNotOffered) {
   Send(Call(2, 5).Mapping(kNfs, 3, 0, 0), local_, CallOutcome::kSilent);
   Send(Call(4, 5).Mapping(kNfs, 3, 0, 0), remote_, CallOutcome::kSilent);
