@@ -227,9 +227,7 @@ void UnsetMapping(Call& c) {
   // Version 2 knows no netids: its mapping goes for both protocols, and
   // the call counts as one UNSET. Protocol and port are ignored.
   const Mapping& m = c.args.mapping;
-  bool udp = c.table.Remove(m.prog, m.vers, "udp") > 0;
-  bool tcp = c.table.Remove(m.prog, m.vers, "tcp") > 0;
-  c.results.granted = udp || tcp;
+  c.results.granted = c.table.Remove(m.prog, m.vers, {"udp", "tcp"}) > 0;
 }
 
 void GetPort(Call& c) {

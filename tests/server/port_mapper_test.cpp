@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "admission.h"
-
 #include <optional>
 
+#include "admission.h"
+#include "callers.h"
 #include "rpc_wire.h"
 
 namespace tessard {
@@ -20,9 +20,6 @@ using rpc_wire::Reply;
 using rpc_wire::Wire;
 
 constexpr std::uint32_t kNfs = 100003;
-
-Caller From(std::string_view netid, std::string_view source,
-            std::string_view destination);
 
 class PortMapperTest : public ::testing::Test {
  protected:
@@ -97,22 +94,6 @@ class PortMapperTest : public ::testing::Test {
   const Caller remote_ = From("udp", "10.77.0.2.4.1", "10.77.0.1.0.111");
   const Caller stream_ = From("tcp", "10.77.0.2.4.1", "10.77.0.1.0.111");
 };
-
-// A caller of the netid's transport, from and to universal addresses (no
-// destination: not known).
-Caller From(std::string_view netid, std::string_view source,
-            std::string_view destination) {
-  Caller caller;
-  caller.netid = netid;
-  caller.transport = ClassifyNetid(netid).stream ? Transport::kStream
-                                                 : Transport::kDatagram;
-  EXPECT_TRUE(ParseUniversalAddress(source, &caller.source)) << source;
-  caller.hasDestination = !destination.empty();
-  if (caller.hasDestination) {
-    EXPECT_TRUE(ParseUniversalAddress(destination, &caller.destination));
-  }
-  return caller;
-}
 
 TEST_F(PortMapperTest, OwnRegistrationsAreListedAndCannotBeRemoved) {
   std::vector<std::string> own = {
