@@ -503,53 +503,64 @@ CallOutcome PortMapper::HandleCall(Worker& worker, const std::uint8_t* call,
   const std::size_t start = reply->size();
   const std::size_t limit =
       start + (caller.stream() ? kMaxStreamReply : kMaxDatagramReply);
-  XdrReader in(call, size);
-  XdrWriter out(reply, limit);
   CallHeader header;
   CallOutcome outcome = CallOutcome::kReply;
-  switch (ReadCallHeader(in, &header)) {
-    case HeaderOutcome::kNotACall:
-    case HeaderOutcome::kTruncated:
-      return CallOutcome::kMalformed;
-    case HeaderOutcome::kRpcMismatch:
-      WriteRpcMismatch(out, header.xid);
-      break;
-    case HeaderOutcome::kBadCredential:
-      WriteAuthError(out, header.xid, AuthStat::kBadCred);
-      break;
-    case HeaderOutcome::kBadVerifier:
-      WriteAuthError(out, header.xid, AuthStat::kBadVerf);
-      break;
-    case HeaderOutcome::kRejectedFlavor:
-      WriteAuthError(out, header.xid, AuthStat::kRejectedCred);
-      break;
-    case HeaderOutcome::kCall:
-      try {
-        outcome = Dispatch(worker.slot_, caller, header, in, out);
-      } catch (const std::bad_alloc&) {
-        // Only a change of the table allocates.
-        reply->resize(start);
-        out = XdrWriter(reply, limit);
-        WriteAcceptedReply(out, header.xid, AcceptStat::kSystemErr);
-        outcome = CallOutcome::kReply;
-      }
-      break;
+  bool systemError = false;
+  try {
+    XdrReader in(call, size);
+    XdrWriter out(reply, limit);
+    outcome = Answer(worker.slot_, caller, in, &header, out);
+    // The results do not fit what the transport carries.
+    systemError = !out.ok();
+  } catch (const std::bad_alloc&) {
+    // A change of the table, or a reply that outgrew its buffer.
+    systemError = true;
+    outcome = CallOutcome::kReply;
   }
   if (outcome != CallOutcome::kReply) {
     reply->resize(start);
     return outcome;
   }
-  if (!out.ok()) {
-    // The results do not fit what the transport carries.
+  if (systemError) {
     reply->resize(start);
-    XdrWriter again(reply, limit);
-    WriteAcceptedReply(again, header.xid, AcceptStat::kSystemErr);
+    try {
+      XdrWriter again(reply, limit);
+      WriteAcceptedReply(again, header.xid, AcceptStat::kSystemErr);
+    } catch (const std::bad_alloc&) {
+      reply->resize(start);
+      return CallOutcome::kOutOfMemory;
+    }
   }
   if (!MayReply(caller, size, reply->size() - start)) {
     reply->resize(start);
     return CallOutcome::kSilent;
   }
   return CallOutcome::kReply;
+}
+
+CallOutcome PortMapper::Answer(std::size_t slot, const Caller& caller,
+                               XdrReader& in, CallHeader* header,
+                               XdrWriter& out) {
+  switch (ReadCallHeader(in, header)) {
+    case HeaderOutcome::kNotACall:
+    case HeaderOutcome::kTruncated:
+      return CallOutcome::kMalformed;
+    case HeaderOutcome::kRpcMismatch:
+      WriteRpcMismatch(out, header->xid);
+      return CallOutcome::kReply;
+    case HeaderOutcome::kBadCredential:
+      WriteAuthError(out, header->xid, AuthStat::kBadCred);
+      return CallOutcome::kReply;
+    case HeaderOutcome::kBadVerifier:
+      WriteAuthError(out, header->xid, AuthStat::kBadVerf);
+      return CallOutcome::kReply;
+    case HeaderOutcome::kRejectedFlavor:
+      WriteAuthError(out, header->xid, AuthStat::kRejectedCred);
+      return CallOutcome::kReply;
+    case HeaderOutcome::kCall:
+      break;
+  }
+  return Dispatch(slot, caller, *header, in, out);
 }
 
 CallOutcome PortMapper::Dispatch(std::size_t slot, const Caller& caller,

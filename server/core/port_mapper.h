@@ -41,6 +41,7 @@ enum class CallOutcome {
   kReply,      // send what was written
   kSilent,     // send nothing; the message was a call we do not answer
   kMalformed,  // not a call we can read: drop it, or close the stream
+  kOutOfMemory,  // not even an error reply could be written: the same
 };
 
 class PortMapper {
@@ -71,7 +72,8 @@ class PortMapper {
 
   // Handles one call. The reply is appended to *reply, which is left as it
   // was when the outcome is not kReply; a datagram's reply is at most
-  // kMaxDatagramReply bytes, a stream's at most kMaxStreamReply.
+  // kMaxDatagramReply bytes, a stream's at most kMaxStreamReply. Running
+  // out of memory answers SYSTEM_ERR (or kOutOfMemory); nothing throws.
   CallOutcome HandleCall(Worker& worker, const std::uint8_t* call,
                          std::size_t size, const Caller& caller,
                          std::vector<std::uint8_t>* reply);
@@ -80,6 +82,9 @@ class PortMapper {
   const Statistics& statistics() const { return statistics_; }
 
  private:
+  // Reads the call's header and answers it.
+  CallOutcome Answer(std::size_t slot, const Caller& caller, XdrReader& in,
+                     CallHeader* header, XdrWriter& out);
   // Finds the call's row, admits the caller and serves the call.
   CallOutcome Dispatch(std::size_t slot, const Caller& caller,
                        const CallHeader& header, XdrReader& args,

@@ -11,6 +11,7 @@
 #include "callers.h"
 #include "port_mapper.h"
 #include "rpc_wire.h"
+#include "stream_connection.h"
 
 namespace {
 
@@ -138,6 +139,59 @@ TEST_F(AllocationTest, AFailedChangeAnswersSystemErrorAndLeaksNothing) {
   SweepChange(Call(2, 1).Mapping(kNfs, 2, 17, 2049));
   SweepChange(Call(4, 2).Rpcb(kNfs, 3, "", ""));
   SweepChange(Call(2, 2).Mapping(kNfs, 2, 0, 0));
+}
+
+// A stream's reply buffer grows for a large reply; when it cannot, the
+// connection answers SYSTEM_ERR or is closed, and serving goes on.
+TEST_F(AllocationTest, AStreamOutOfMemoryAnswersOrClosesAndServingGoesOn) {
+  for (std::uint32_t vers = 1; vers <= 16; ++vers) {
+    Send(Call(4, 1).Rpcb(kNfs, vers, "tcp", "127.0.0.1.8.1",
+                         std::string(64, 'o')));
+  }
+  auto record = [](const Wire& call) {
+    Wire framed;
+    framed.U32(0x80000000u | static_cast<std::uint32_t>(call.bytes.size()));
+    framed.bytes.insert(framed.bytes.end(), call.bytes.begin(),
+                        call.bytes.end());
+    return framed.bytes;
+  };
+  const std::vector<std::uint8_t> dump = record(Call(4, 4));
+  const std::vector<std::uint8_t> null = record(Call(4, 0));
+  const Caller tcp = From("tcp", "127.0.0.1.4.1", "127.0.0.1.0.111");
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE("allocations from " + std::to_string(n) + " on fail");
+    StreamConnection connection;
+    connection.Open(tcp);
+    std::vector<std::uint8_t> out;  // no room reserved: every reply grows it
+    std::size_t used = 0;
+    bool open = false;
+    FailAllocation(n, true);
+    try {
+      open = connection.Receive(mapper_, worker_, dump.data(), dump.size(),
+                                &used, &out);
+    } catch (const std::bad_alloc&) {
+      StopFailing();
+      FAIL() << "out of memory ended the serving thread";
+    }
+    bool failed = StopFailing();
+    if (!failed) {
+      EXPECT_GT(out.size(), 16u * 64);
+      EXPECT_GT(n, 1) << "no allocation to fail";
+      return;
+    }
+    if (open) {
+      ASSERT_GE(out.size(), 4u);
+      std::vector<std::uint8_t> body(out.begin() + 4, out.end());
+      EXPECT_EQ(rpc_wire::Parse(body).status, 5u);  // SYSTEM_ERR
+      out.clear();
+      EXPECT_TRUE(connection.Receive(mapper_, worker_, null.data(),
+                                     null.size(), &used, &out));
+      EXPECT_EQ(out.size(), 4u + 24u);
+    } else {
+      EXPECT_TRUE(out.empty());
+    }
+    ASSERT_LT(n, 100);
+  }
 }
 
 }  // namespace
