@@ -107,6 +107,18 @@ TEST_F(PortMapperTest, OwnRegistrationsAreListedAndCannotBeRemoved) {
       "100000 3 udp6 ::.0.111 superuser",
   };
   EXPECT_EQ(Dump(), own);
+  // Version 2's DUMP (rpcinfo -p): the IPv4 entries, as mappings.
+  Reply v2 = Results(Call(2, 4), stream_);
+  std::vector<std::string> mappings;
+  while (v2.U32() == 1) {
+    std::string m = std::to_string(v2.U32());
+    for (int i = 0; i < 3; ++i) m += " " + std::to_string(v2.U32());
+    mappings.push_back(m);
+  }
+  EXPECT_EQ(mappings, (std::vector<std::string>{
+                          "100000 4 17 111", "100000 3 17 111",
+                          "100000 2 17 111", "100000 4 6 111",
+                          "100000 3 6 111", "100000 2 6 111"}));
   EXPECT_EQ(Results(Call(4, 2).Rpcb(100000, 4, "", ""), local_).U32(), 0u);
   EXPECT_EQ(Results(Call(2, 2).Mapping(100000, 2, 17, 111), local_).U32(), 0u);
   EXPECT_FALSE(Set4(100000, 5, "tcp", "0.0.0.0.0.112"));
@@ -297,6 +309,22 @@ TEST_F(PortMapperTest, StatisticsCountCallsSetsAndLookups) {
   EXPECT_EQ(stat.U32(), 4u);
   EXPECT_EQ(stat.U32(), 0u);
   EXPECT_EQ(stat.U32(), 1u);  // not found
+  EXPECT_EQ(stat.Str(), "udp");
+  EXPECT_EQ(stat.U32(), 0u);  // no more look-ups
+  EXPECT_EQ(stat.U32(), 0u);  // no remote calls
+  // Versions 3 and 4 follow in the same layout: the SET through version 4
+  // and this GETSTAT are theirs.
+  for (std::uint32_t vers : {3u, 4u}) {
+    SCOPED_TRACE(vers);
+    for (std::uint32_t proc = 0; proc < 13; ++proc) {
+      EXPECT_EQ(stat.U32(), vers == 4 && (proc == 1 || proc == 12) ? 1u : 0u);
+    }
+    EXPECT_EQ(stat.U32(), vers == 4 ? 1u : 0u);  // sets
+    EXPECT_EQ(stat.U32(), 0u);                   // unsets
+    EXPECT_EQ(stat.U32(), 0u);                   // look-ups
+    EXPECT_EQ(stat.U32(), 0u);                   // remote calls
+  }
+  EXPECT_TRUE(stat.Done());
 }
 
 // The RFC's answer to each kind of call the server does not serve.
@@ -320,6 +348,10 @@ TEST_F(PortMapperTest, MalformedCallsGetTheRfcAnswer) {
   longVerf.U32(0).U32(0).U32(404);
   longVerf.bytes.resize(longVerf.bytes.size() + 404);
   Wire hugeString = Call(4, 3).U32(kNfs).U32(3).U32(0xFFFFFFFF);
+  Wire hugeNetbuf = Call(4, 8).U32(16).U32(0xFFFFFFFF);
+  Wire hugeMachine = header(2, 1);
+  hugeMachine.U32(20).U32(0).U32(0xFFFFFFFF).U32(0).U32(0).U32(0);
+  hugeMachine.U32(0).U32(0);
 
   struct Row {
     const char* what;
@@ -335,8 +367,13 @@ TEST_F(PortMapperTest, MalformedCallsGetTheRfcAnswer) {
       {"version 4 procedure 13", Call(4, 13), 0, 3, 0, 0},
       {"SET cut short", Call(2, 1).U32(kNfs).U32(3), 0, 4, 0, 0},
       {"string of 0xFFFFFFFF bytes", hugeString, 0, 4, 0, 0},
+      {"netbuf of 0xFFFFFFFF bytes", hugeNetbuf, 0, 4, 0, 0},
+      {"NULL, version 2", Call(2, 0), 0, 0, 0, 0},
+      {"NULL, version 3", Call(3, 0), 0, 0, 0, 0},
+      {"NULL, version 4", Call(4, 0), 0, 0, 0, 0},
       {"AUTH_SYS", authSys, 0, 0, 0, 0},
       {"AUTH_SYS with 300 groups", badSys, 1, 1, 1, 0},
+      {"AUTH_SYS machine name of 0xFFFFFFFF bytes", hugeMachine, 1, 1, 1, 0},
       {"AUTH_DH", dh, 1, 1, 2, 0},
       {"credential over 400 bytes", longCred, 1, 1, 1, 0},
       {"verifier over 400 bytes", longVerf, 1, 1, 3, 0},
