@@ -1,6 +1,16 @@
 // Who sent a call and how it arrived: what the port mapper's admission
-// rules and its look-ups need to know of a caller. The Windows program
-// fills it once per datagram or connection. Free of Windows headers.
+// rules and its look-ups need to know of a caller. Free of Windows headers.
+//
+// What the Windows program fills in:
+// - for each datagram: netid, transport kDatagram, source (the address
+//   WSARecvMsg names) and destination (IP_PKTINFO / IPV6_PKTINFO), with
+//   hasDestination false when no packet information came;
+// - for each connection: netid, transport kStream, source (the peer
+//   accept names) and destination (getsockname of the accepted socket).
+// The core decides from these whether the call is local (Caller::local,
+// IsLocalCall); the program may ask the same function, e.g. to know
+// whether the caller's process can be looked up, but never decides it
+// on the source address alone.
 #pragma once
 
 #include <string_view>

@@ -5,6 +5,14 @@
 // and who may call which is decided by admission.h. Free of Windows
 // headers: the Windows program and the native tests and fuzzers link it
 // unchanged.
+//
+// How a serving thread uses it: it keeps a Worker for its life and one
+// reply buffer; for each datagram it fills a Caller (caller.h) and calls
+// HandleCall, and sends the reply only on kReply (kSilent, kMalformed and
+// kOutOfMemory send nothing). A TCP connection goes through
+// StreamConnection, which closes on anything but kReply and kSilent.
+// Neither throws: running out of memory answers SYSTEM_ERR or closes that
+// one connection.
 #pragma once
 
 #include <cstddef>
