@@ -13,11 +13,36 @@
 // on the source address alone.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "universal_address.h"
 
 namespace tessard {
+
+// Who a local caller is: the process that owns its socket, found in the
+// socket tables, with the account of its token and its program.
+struct Identity {
+  bool known = false;  // false: the caller could not be attributed
+  std::string account;  // DOMAIN\name, e.g. NT AUTHORITY\SYSTEM (UTF-8)
+  std::string image;    // the program's image path (UTF-8)
+  std::uint32_t processId = 0;
+  std::uint64_t processCreated = 0;  // with the id, names one process
+  // An elevated token in BUILTIN\Administrators, or LocalSystem: may
+  // remove any registration.
+  bool administrator = false;
+};
+
+// Finds a caller's identity. Looking it up costs (the socket tables, the
+// process, its token), so the core asks only where it needs the answer,
+// in SET and UNSET, at most once per call; a look-up never pays for it.
+// A connection's source may cache its answer.
+class IdentitySource {
+ public:
+  virtual ~IdentitySource() = default;
+  virtual Identity Identify() = 0;
+};
 
 enum class Transport {
   kDatagram,  // UDP: the source address may be forged
@@ -41,6 +66,8 @@ struct Caller {
   // loopback address can be local.
   bool hasDestination = false;
   InetAddress destination;
+  // Who the caller is, for a local caller; nullptr: not attributed.
+  IdentitySource* identity = nullptr;
 
   bool stream() const { return transport == Transport::kStream; }
   bool local() const {

@@ -5,6 +5,7 @@
 // of it. A procedure a version lacks has no row.
 #include "port_mapper.h"
 
+#include <chrono>
 #include <ctime>
 #include <new>
 #include <optional>
@@ -43,11 +44,15 @@ constexpr std::size_t kMaxArgumentString = 1024;
 constexpr std::uint32_t kConnectionless = 1;
 constexpr std::uint32_t kOrderlyConnection = 3;
 
-const char kOwnOwner[] = "superuser";
-const char kUnknownOwner[] = "unknown";
-
 std::uint32_t SystemClock() {
   return static_cast<std::uint32_t>(std::time(nullptr));
+}
+
+std::uint64_t SystemTicks() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now().time_since_epoch())
+          .count());
 }
 
 // Version 2's arguments: a mapping of program and version to a port.
@@ -102,12 +107,34 @@ struct Results {
 // One call being served.
 struct Call {
   const Caller& caller;
+  std::uint32_t vers;
   std::size_t slot;  // the worker's table slot and statistics block
   RegistrationTable& table;
   const Statistics& statistics;
   PortMapper::Clock clock;
+  PortMapper::Ticks ticks;
+  RecordSink* records;
   Arguments args;
   Results results;
+  Identity identity;  // SET and UNSET: who the caller is
+
+  // Asks who the caller is: once, and only where a change needs it.
+  void Identify() {
+    if (caller.identity) identity = caller.identity->Identify();
+  }
+
+  void Write(RecordKind kind, std::uint32_t prog, std::uint32_t progVers,
+             std::string_view netid, std::string_view uaddr) {
+    if (!records) return;
+    Record record{kind};
+    record.prog = prog;
+    record.vers = progVers;
+    record.netid = netid;
+    record.uaddr = uaddr;
+    record.caller = &caller;
+    record.identity = &identity;
+    records->Write(record);
+  }
 
   const Snapshot& snapshot() {
     if (!results.snapshot) results.snapshot.emplace(table, slot);
@@ -153,38 +180,58 @@ const char* NetidOfProtocol(std::uint32_t protocol) {
   return nullptr;
 }
 
-// Stored texts are shown by tools on terminals: printable ASCII only, and
-// no spaces in a netid or an address.
-bool IsPrintable(std::string_view text) {
-  for (char c : text) {
-    if (c < 0x20 || c > 0x7E) return false;
+// Adds a registration made by this call, owned by the caller's account.
+void Register(Call& c, Registration& r) {
+  OwnerOfAccount(c.identity.known ? c.identity.account : std::string_view(),
+                 &r.owner);
+  r.processId = c.identity.processId;
+  r.processCreated = c.identity.processCreated;
+  r.setVersion = static_cast<std::uint8_t>(c.vers);
+  r.madeAt = c.ticks();
+  if (RegistrationFault(r)) return;
+  switch (c.table.Add(r)) {
+    case RegistrationTable::AddResult::kAdded:
+      c.results.granted = true;
+      break;
+    case RegistrationTable::AddResult::kNotKept:
+      c.Write(RecordKind::kSetNotStored, r.prog, r.vers, r.netid.view(),
+              r.uaddr.view());
+      break;
+    case RegistrationTable::AddResult::kExists:
+    case RegistrationTable::AddResult::kFull:
+      break;
   }
-  return true;
 }
 
-bool IsToken(std::string_view text) {
-  return IsPrintable(text) && text.find(' ') == std::string_view::npos;
+// Whether the caller owns a registration: the same account, an
+// administrator, or a registration nobody could be found for.
+bool Owns(const Identity& identity, const Registration& r) {
+  if (r.owner.view() == kUnknownOwner) return true;
+  if (!identity.known) return false;
+  if (identity.administrator) return true;
+  BoundedText<kMaxOwner> owner;
+  OwnerOfAccount(identity.account, &owner);
+  return owner.view() != kUnknownOwner && owner.view() == r.owner.view();
 }
 
-// What a SET may store: not the port mapper itself, a netid and an address
-// that are printable tokens, a printable owner, and for an inet netid an
-// address of its family.
-bool IsStorable(const Registration& r) {
-  std::string_view netid = r.netid.view();
-  std::string_view uaddr = r.uaddr.view();
-  if (r.prog == kPortMapperProgram || netid.empty() || uaddr.empty() ||
-      !IsToken(netid) || !IsToken(uaddr) || !IsPrintable(r.owner.view())) {
-    return false;
+// Removes what an UNSET asks for, if the caller owns all of it.
+void Unregister(Call& c, std::uint32_t prog, std::uint32_t vers,
+                std::initializer_list<std::string_view> netids,
+                std::string_view netid) {
+  RegistrationTable::RemoveResult removed = c.table.Remove(
+      prog, vers, netids,
+      [&c](const Registration& r) { return Owns(c.identity, r); });
+  if (removed.refused) {
+    c.Write(RecordKind::kUnsetRefused, prog, vers, netid, {});
   }
-  NetidInfo info = ClassifyNetid(netid);
-  InetAddress address;
-  return !info.inet ||
-         (ParseUniversalAddress(uaddr, &address) && address.v6 == info.v6);
-}
-
-bool Register(Call& c, const Registration& r) {
-  return IsStorable(r) &&
-         c.table.Add(r) == RegistrationTable::AddResult::kAdded;
+  if (removed.notKept) {
+    const Registration& r = removed.unkept;
+    c.Write(RecordKind::kUnsetNotStored, r.prog, r.vers, r.netid.view(),
+            r.uaddr.view());
+  }
+  // Not granted when part of it could not be stored: the caller learns
+  // that it is not all gone, the record says which stayed.
+  c.results.granted = removed.removed > 0 && !removed.notKept;
 }
 
 // The address to give a caller for a registration: one made on the
@@ -208,6 +255,7 @@ std::string_view ReachableAddress(const Registration& r, const Caller& caller,
 void Nothing(Call&) {}
 
 void SetMapping(Call& c) {
+  c.Identify();
   const Mapping& m = c.args.mapping;
   const char* netid = NetidOfProtocol(m.protocol);
   if (!netid || m.port > 0xFFFF) return;
@@ -219,15 +267,15 @@ void SetMapping(Call& c) {
   r.vers = m.vers;
   r.netid.Assign(netid);
   r.uaddr.Assign(std::string_view(uaddr, FormatUniversalAddress(any, uaddr)));
-  r.owner.Assign(kUnknownOwner);
-  c.results.granted = Register(c, r);
+  Register(c, r);
 }
 
 void UnsetMapping(Call& c) {
   // Version 2 knows no netids: its mapping goes for both protocols, and
   // the call counts as one UNSET. Protocol and port are ignored.
+  c.Identify();
   const Mapping& m = c.args.mapping;
-  c.results.granted = c.table.Remove(m.prog, m.vers, {"udp", "tcp"}) > 0;
+  Unregister(c, m.prog, m.vers, {"udp", "tcp"}, {});
 }
 
 void GetPort(Call& c) {
@@ -246,17 +294,27 @@ void GetPort(Call& c) {
 }
 
 void SetRegistration(Call& c) {
+  c.Identify();
   const RpcbArgs& a = c.args.rpcb;
   Registration r;
   r.prog = a.prog;
   r.vers = a.vers;
-  c.results.granted = r.netid.Assign(a.netid) && r.uaddr.Assign(a.uaddr) &&
-                      r.owner.Assign(a.owner) && Register(c, r);
+  // The owner kept is the account found; the one the caller names must
+  // still fit its bound and be printable.
+  if (r.netid.Assign(a.netid) && r.uaddr.Assign(a.uaddr) &&
+      a.owner.size() <= kMaxOwner && IsPrintable(a.owner)) {
+    Register(c, r);
+  }
 }
 
 void UnsetRegistration(Call& c) {
+  c.Identify();
   const RpcbArgs& a = c.args.rpcb;
-  c.results.granted = c.table.Remove(a.prog, a.vers, a.netid) > 0;
+  if (a.netid.empty()) {
+    Unregister(c, a.prog, a.vers, {}, a.netid);
+  } else {
+    Unregister(c, a.prog, a.vers, {a.netid}, a.netid);
+  }
 }
 
 enum class Versions { kAskedOnly, kAnyOfTheProgram };
@@ -468,8 +526,97 @@ const Row* FindRow(std::uint32_t vers, std::uint32_t proc) {
 
 }  // namespace
 
-PortMapper::PortMapper(std::size_t capacity, Clock clock)
-    : table_(capacity), clock_(clock ? clock : SystemClock) {}
+PortMapper::PortMapper(std::size_t capacity, Clock clock, Ticks ticks)
+    : table_(capacity),
+      clock_(clock ? clock : SystemClock),
+      ticks_(ticks ? ticks : SystemTicks) {}
+
+void PortMapper::SetStore(Store* store) {
+  store_ = store;
+  table_.SetStore(store);
+}
+
+void PortMapper::RecordDrop(RecordKind kind, const Registration& r) {
+  if (!records_) return;
+  Record record{kind};
+  record.prog = r.prog;
+  record.vers = r.vers;
+  record.netid = r.netid.view();
+  record.uaddr = r.uaddr.view();
+  records_->Write(record);
+}
+
+PortMapper::RestoreReport PortMapper::Restore(
+    const std::vector<StoredValue>& values, const SocketSample& sample) {
+  RestoreReport report;
+  auto damaged = [&](const StoredValue& value, const char* problem) {
+    report.damaged.push_back(RestoreReport::Damaged{value.name, problem});
+    if (!records_) return;
+    Record record{RecordKind::kStorageDamaged};
+    record.valueName = value.name;
+    record.problem = problem;
+    records_->Write(record);
+  };
+  const std::uint64_t now = ticks_();
+  for (const StoredValue& value : values) {
+    Registration r;
+    const char* problem = nullptr;
+    if (!DecodeStoredRegistration(value.data.data(), value.data.size(), &r,
+                                  &problem)) {
+      damaged(value, problem);
+      continue;
+    }
+    if (StoredValueName(r) != value.name) {
+      damaged(value, "its name is not the name of the registration it holds");
+      continue;
+    }
+    if (!MayBeServed(r, sample)) {
+      // Nothing listens there now: the registration goes from storage, or,
+      // when that fails, comes back to go at a later sample.
+      StoredChange change{StoredChange::Kind::kDelete, value.name, {}, &r};
+      if (!store_ || store_->Keep(change)) {
+        statistics_.CountUnset(Statistics::kSharedBlock, r.setVersion);
+        RecordDrop(RecordKind::kDropped, r);
+        ++report.dropped;
+        continue;
+      }
+      RecordDrop(RecordKind::kDropNotStored, r);
+    }
+    r.madeAt = now;
+    switch (table_.Add(r, RegistrationTable::Storage::kAlreadyKept)) {
+      case RegistrationTable::AddResult::kAdded:
+        ++report.restored;
+        break;
+      case RegistrationTable::AddResult::kExists:
+        damaged(value, "a second value holds the same registration");
+        break;
+      case RegistrationTable::AddResult::kFull:
+      case RegistrationTable::AddResult::kNotKept:
+        damaged(value, "there are more registrations than the table holds");
+        break;
+    }
+  }
+  return report;
+}
+
+std::size_t PortMapper::ApplySample(const SocketSample& sample) {
+  const std::uint64_t now = ticks_();
+  std::vector<Registration> dropped;
+  RegistrationTable::RemoveResult result;
+  try {
+    result = table_.RemoveIf(
+        [&](const Registration& r) { return IsDead(r, sample, now); },
+        nullptr, &dropped);
+  } catch (const std::bad_alloc&) {
+    return 0;  // nothing changed; the next sample tries again
+  }
+  for (const Registration& r : dropped) {
+    statistics_.CountUnset(Statistics::kSharedBlock, r.setVersion);
+    RecordDrop(RecordKind::kDropped, r);
+  }
+  if (result.notKept) RecordDrop(RecordKind::kDropNotStored, result.unkept);
+  return dropped.size();
+}
 
 void PortMapper::AddOwnTransport(std::string_view netid) {
   NetidInfo info = ClassifyNetid(netid);
@@ -587,7 +734,8 @@ CallOutcome PortMapper::Dispatch(std::size_t slot, const Caller& caller,
     WriteAcceptedReply(out, header.xid, AcceptStat::kProcUnavail);
     return CallOutcome::kReply;
   }
-  Call c{caller, slot, table_, statistics_, clock_, {}, {}};
+  Call c{caller, header.vers, slot, table_, statistics_, clock_, ticks_,
+         records_, {}, {}, {}};
   if (!row->decode(args, &c.args)) {
     WriteAcceptedReply(out, header.xid, AcceptStat::kGarbageArgs);
     return CallOutcome::kReply;

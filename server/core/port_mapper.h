@@ -13,23 +13,38 @@
 // StreamConnection, which closes on anything but kReply and kSilent.
 // Neither throws: running out of memory answers SYSTEM_ERR or closes that
 // one connection.
+//
+// A table that lasts, and owners:
+// - At start-up, after AddOwnTransport for every transport served:
+//   SetStore (the service's store; none in console mode), SetRecordSink,
+//   then Restore with every value of the store and a sample of the socket
+//   tables; the values of report.damaged are to be kept aside (moved,
+//   never deleted) and the sink has been told of each.
+// - Every kSamplePeriodMs (socket_sample.h): ApplySample with a fresh
+//   sample; a table that could not be read is marked not read.
+// - For a local caller, Caller::identity points to an IdentitySource
+//   (caller.h) that finds the caller's process, account and program when
+//   asked; SET and UNSET ask once per call, nothing else asks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "caller.h"
+#include "records.h"
 #include "registration_table.h"
+#include "socket_sample.h"
 #include "statistics.h"
+#include "stored_registration.h"
 #include "xdr.h"
 
 namespace tessard {
 
 struct CallHeader;
 
-constexpr std::uint32_t kPortMapperProgram = 100000;
 constexpr std::uint32_t kLowestVersion = 2;
 constexpr std::uint32_t kHighestVersion = 4;
 constexpr std::uint16_t kPortMapperPort = 111;
@@ -54,10 +69,46 @@ enum class CallOutcome {
 
 class PortMapper {
  public:
+  // The time of day in seconds since 1970 (GETTIME), and a monotonic
+  // count of milliseconds (grace periods); nullptr: the system's.
   using Clock = std::uint32_t (*)();
+  using Ticks = std::uint64_t (*)();
 
   explicit PortMapper(std::size_t capacity = kMaxRegistrations,
-                      Clock clock = nullptr);
+                      Clock clock = nullptr, Ticks ticks = nullptr);
+
+  // Where changes of the table are stored before they are answered
+  // (nullptr, the start: memory only), and where records go (nullptr:
+  // nowhere). Both are set before serving and outlive the port mapper.
+  void SetStore(Store* store);
+  void SetRecordSink(RecordSink* records) { records_ = records; }
+
+  // What came back from storage at start-up.
+  struct RestoreReport {
+    std::size_t restored = 0;
+    std::size_t dropped = 0;  // no socket serves them: deleted from storage
+    struct Damaged {
+      std::string name;     // the value's name, as read
+      const char* problem;  // what is wrong, for the event log
+    };
+    // Not loaded, to be kept aside: values that do not decode, break a
+    // rule of SET, repeat a registration, or do not fit in the table.
+    std::vector<Damaged> damaged;
+  };
+  // Loads the stored registrations that a socket of the sample may serve,
+  // after the port mapper's own entries are made and before serving; the
+  // others are dropped, a change like any other (stored, counted as an
+  // UNSET of the version that made them, recorded). Never half an entry,
+  // never past the table's capacity, never a registration twice.
+  RestoreReport Restore(const std::vector<StoredValue>& values,
+                        const SocketSample& sample);
+
+  // Drops the registrations that are dead by the sample (IsDead): each
+  // removal stored, counted as an UNSET of the version that made it and
+  // recorded. A removal the store does not keep stays for the next
+  // sample. Returns how many went. Call it every kSamplePeriodMs with
+  // a sample of the socket tables, from any thread.
+  std::size_t ApplySample(const SocketSample& sample);
 
   // Registers the port mapper itself on a transport it serves, on the
   // wildcard address and port 111: versions 2 to 4 on udp and tcp, 3 and 4
@@ -98,9 +149,15 @@ class PortMapper {
                        const CallHeader& header, XdrReader& args,
                        XdrWriter& out);
 
+  // Records a registration that was dropped, or could not be.
+  void RecordDrop(RecordKind kind, const Registration& registration);
+
   RegistrationTable table_;
   Statistics statistics_;
   Clock clock_;
+  Ticks ticks_;
+  Store* store_ = nullptr;
+  RecordSink* records_ = nullptr;
 };
 
 }  // namespace tessard

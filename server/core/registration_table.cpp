@@ -70,7 +70,7 @@ void RegistrationTable::Publish(std::unique_ptr<Snapshot> next) {
 }
 
 RegistrationTable::AddResult RegistrationTable::Add(
-    const Registration& registration) {
+    const Registration& registration, Storage storage) {
   std::lock_guard<std::mutex> lock(writers_);
   const Snapshot& now = *current_.load();
   for (const Registration& r : now) {
@@ -80,42 +80,95 @@ RegistrationTable::AddResult RegistrationTable::Add(
     }
   }
   if (now.size() >= capacity_) return AddResult::kFull;
-  // Copying may throw std::bad_alloc: the copy is owned until published.
+  // Copying may throw std::bad_alloc: the copy is owned until published,
+  // and everything that allocates comes before the store changes.
   auto next = std::make_unique<Snapshot>();
   next->reserve(now.size() + 1);
   *next = now;
   next->push_back(registration);
+  if (store_ && storage == Storage::kKeep && !registration.permanent) {
+    StoredChange change{StoredChange::Kind::kWrite,
+                        StoredValueName(registration),
+                        EncodeStoredRegistration(registration), &registration};
+    if (!store_->Keep(change)) return AddResult::kNotKept;
+  }
   Publish(std::move(next));
   return AddResult::kAdded;
 }
 
-std::size_t RegistrationTable::Remove(std::uint32_t prog, std::uint32_t vers,
-                                      std::string_view netid) {
-  if (netid.empty()) return Remove(prog, vers, {});
-  return Remove(prog, vers, {netid});
-}
-
-std::size_t RegistrationTable::Remove(
-    std::uint32_t prog, std::uint32_t vers,
-    std::initializer_list<std::string_view> netids) {
+RegistrationTable::RemoveResult RegistrationTable::RemoveIf(
+    const Selector& selects, const Selector& mayRemove,
+    std::vector<Registration>* removed) {
   std::lock_guard<std::mutex> lock(writers_);
   const Snapshot& now = *current_.load();
+  RemoveResult result;
+  // The changes are made before the first is kept, so that running out of
+  // memory cannot leave the store and the table apart.
+  std::vector<StoredChange> changes;
+  for (const Registration& r : now) {
+    if (r.permanent || !selects(r)) continue;
+    if (mayRemove && !mayRemove(r)) {
+      result.refused = true;
+      return result;
+    }
+    changes.push_back(StoredChange{StoredChange::Kind::kDelete,
+                                   store_ ? StoredValueName(r) : std::string(),
+                                   {}, &r});
+  }
+  if (changes.empty()) return result;
   auto next = std::make_unique<Snapshot>();
   next->reserve(now.size());
-  auto removes = [&](const Registration& r) {
-    if (r.permanent || r.prog != prog || r.vers != vers) return false;
+  if (removed) removed->reserve(removed->size() + changes.size());
+  std::size_t kept = 0;
+  for (const StoredChange& change : changes) {
+    if (store_ && !store_->Keep(change)) {
+      result.notKept = true;
+      result.unkept = *change.registration;
+      break;
+    }
+    ++kept;
+  }
+  // The changes follow the snapshot's order: the first `kept` go.
+  std::size_t seen = 0;
+  for (const Registration& r : now) {
+    bool going = seen < kept && &r == changes[seen].registration;
+    if (going) {
+      ++seen;
+      if (removed) removed->push_back(r);
+    } else {
+      next->push_back(r);
+    }
+  }
+  result.removed = kept;
+  if (kept > 0) Publish(std::move(next));
+  return result;
+}
+
+RegistrationTable::RemoveResult RegistrationTable::Remove(
+    std::uint32_t prog, std::uint32_t vers, std::string_view netid,
+    const Selector& mayRemove) {
+  if (netid.empty()) return Remove(prog, vers, {}, mayRemove);
+  return Remove(prog, vers, {netid}, mayRemove);
+}
+
+RegistrationTable::RemoveResult RegistrationTable::Remove(
+    std::uint32_t prog, std::uint32_t vers,
+    std::initializer_list<std::string_view> netids,
+    const Selector& mayRemove) {
+  auto selects = [&](const Registration& r) {
+    if (r.prog != prog || r.vers != vers) return false;
     if (netids.size() == 0) return true;
     for (std::string_view netid : netids) {
       if (r.netid.view() == netid) return true;
     }
     return false;
   };
-  for (const Registration& r : now) {
-    if (!removes(r)) next->push_back(r);
-  }
-  std::size_t removed = now.size() - next->size();
-  if (removed > 0) Publish(std::move(next));
-  return removed;
+  return RemoveIf(selects, mayRemove);
+}
+
+std::size_t RegistrationTable::size() {
+  std::lock_guard<std::mutex> lock(writers_);
+  return current_.load()->size();
 }
 
 }  // namespace tessard

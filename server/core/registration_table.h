@@ -1,59 +1,31 @@
 // The port mapper's registrations: (program, version, netid) mapped to a
 // universal address and an owner. Lookups read an immutable snapshot
 // without taking a lock; a change (rare, and only from this machine) copies
-// the snapshot under the writers' mutex, publishes the copy and frees the
-// old one once no reader still holds it. Free of Windows headers.
+// the snapshot under the writers' mutex, hands the change to the store,
+// publishes the copy once the store has kept it, and frees the old one
+// once no reader still holds it. Free of Windows headers.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string_view>
 #include <vector>
 
+#include "registration.h"
+#include "stored_registration.h"
+
 namespace tessard {
 
-// Bounds of the stored texts, in bytes.
-constexpr std::size_t kMaxNetid = 32;
-constexpr std::size_t kMaxUaddr = 128;
-constexpr std::size_t kMaxOwner = 64;
 // The most registrations the table holds, our own included.
 constexpr std::size_t kMaxRegistrations = 2048;
 // The most threads that may read the table at once.
 constexpr std::size_t kMaxReaders = 128;
-
-// A short text kept inside its record, so that a snapshot is one block.
-template <std::size_t N>
-class BoundedText {
- public:
-  // False when the text is longer than N.
-  bool Assign(std::string_view text) {
-    if (text.size() > N) return false;
-    std::memcpy(chars_, text.data(), text.size());
-    size_ = static_cast<std::uint8_t>(text.size());
-    return true;
-  }
-  std::string_view view() const { return std::string_view(chars_, size_); }
-
- private:
-  static_assert(N < 256, "the length is kept in one byte");
-  char chars_[N] = {};
-  std::uint8_t size_ = 0;
-};
-
-struct Registration {
-  std::uint32_t prog = 0;
-  std::uint32_t vers = 0;
-  BoundedText<kMaxNetid> netid;
-  BoundedText<kMaxUaddr> uaddr;
-  BoundedText<kMaxOwner> owner;
-  bool permanent = false;  // the port mapper's own: never removed
-};
 
 using Snapshot = std::vector<Registration>;
 
@@ -87,19 +59,46 @@ class RegistrationTable {
     std::unique_lock<std::mutex> fallback_;  // taken only without a slot
   };
 
-  enum class AddResult { kAdded, kExists, kFull };
-  // Adds a registration unless one of the same program, version and netid
-  // exists, or the table is full.
-  AddResult Add(const Registration& registration);
-  // Removes, in one change, the registrations of the program and version
-  // on any of these netids, or on every netid when there are none, but
-  // never a permanent one. Returns how many it removed.
-  std::size_t Remove(std::uint32_t prog, std::uint32_t vers,
-                     std::initializer_list<std::string_view> netids);
-  // The same for one netid, or every netid when it is empty.
-  std::size_t Remove(std::uint32_t prog, std::uint32_t vers,
-                     std::string_view netid);
+  // Where changes are kept before they are published; nullptr (the
+  // start): nowhere, the table lives in memory only. Set before serving.
+  void SetStore(Store* store) { store_ = store; }
 
+  enum class AddResult { kAdded, kExists, kFull, kNotKept };
+  // Whether an added registration must still be stored, or was read back
+  // from the store.
+  enum class Storage { kKeep, kAlreadyKept };
+  // Adds a registration unless one of the same program, version and netid
+  // exists, the table is full, or the store does not keep it. The port
+  // mapper's own (permanent) are never stored.
+  AddResult Add(const Registration& registration,
+                Storage storage = Storage::kKeep);
+
+  using Selector = std::function<bool(const Registration&)>;
+  struct RemoveResult {
+    std::size_t removed = 0;
+    bool refused = false;  // mayRemove refused one: nothing was removed
+    bool notKept = false;  // the store failed: that one and those after stay
+    Registration unkept;   // with notKept: the one the store failed on
+  };
+  // Removes, in one change, the registrations `selects` picks, but never a
+  // permanent one; none when `mayRemove` refuses any of them. Each removal
+  // is kept by the store before the table changes; when the store fails,
+  // the registrations already kept go and the others stay. The removed are
+  // appended to *removed when given.
+  RemoveResult RemoveIf(const Selector& selects, const Selector& mayRemove,
+                        std::vector<Registration>* removed = nullptr);
+  // The registrations of the program and version on any of these netids,
+  // or on every netid when there are none, or for one netid (every netid
+  // when it is empty).
+  RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
+                      std::initializer_list<std::string_view> netids,
+                      const Selector& mayRemove = nullptr);
+  RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
+                      std::string_view netid,
+                      const Selector& mayRemove = nullptr);
+
+  // How many registrations the table holds now.
+  std::size_t size();
   std::size_t capacity() const { return capacity_; }
 
  private:
@@ -107,6 +106,7 @@ class RegistrationTable {
   void Publish(std::unique_ptr<Snapshot> next);
 
   std::size_t capacity_;
+  Store* store_ = nullptr;
   std::atomic<const Snapshot*> current_;
   std::mutex writers_;
   std::array<std::atomic<const Snapshot*>, kMaxReaders> hazards_;

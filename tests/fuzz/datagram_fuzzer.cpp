@@ -1,15 +1,18 @@
-// libFuzzer target: a run of datagrams to a fresh port mapper. Every reply
-// is a well-formed reply to its call; a datagram from another machine
-// never gets back more than twice what it brought, nor over 256 bytes; the
-// table never holds a key twice, never passes its bound and always keeps
-// the port mapper's own entries; and the same input on another fresh port
-// mapper gives the same bytes, so nothing is carried over from one input
-// to the next.
+// libFuzzer target: a run of datagrams to a fresh port mapper, from
+// callers of several accounts, with a store that fails when the input says
+// and samples of the socket tables between calls. Every reply is a
+// well-formed reply to its call; a datagram from another machine never
+// gets back more than twice what it brought, nor over 256 bytes; the table
+// never holds a key twice, never passes its bound and always keeps the
+// port mapper's own entries; the store holds exactly the table's other
+// registrations; and the same input on another fresh port mapper gives the
+// same bytes, so nothing is carried over from one input to the next.
 #include <cstring>
 #include <set>
 #include <string>
 #include <tuple>
 
+#include "memory_store.h"
 #include "port_mapper.h"
 #include "rpc_oracle.h"
 
@@ -21,6 +24,23 @@ constexpr std::size_t kCapacity = 12;  // 8 of our own, 4 to fill
 constexpr std::size_t kOwn = 8;
 
 std::uint32_t FixedClock() { return 1700000000u; }
+
+// Each datagram moves the monotonic clock on by a second.
+std::uint64_t g_ticks = 0;
+std::uint64_t Ticks() { return g_ticks; }
+
+class Account : public IdentitySource {
+ public:
+  Account(const char* account, bool administrator) {
+    identity_.known = account != nullptr;
+    if (account) identity_.account = account;
+    identity_.administrator = administrator;
+  }
+  Identity Identify() override { return identity_; }
+
+ private:
+  Identity identity_;
+};
 
 // A loopback address (127.0.0.1, ::1) or one of another machine's network
 // (10.0.0.x, 10::x).
@@ -37,24 +57,38 @@ InetAddress Address(bool v6, bool loopback) {
   return a;
 }
 
-void CheckTable(RegistrationTable& table) {
+void CheckTable(RegistrationTable& table, const MemoryStore& store) {
   RegistrationTable::ReadGuard guard(table, RegistrationTable::kNoSlot);
   std::set<std::tuple<std::uint32_t, std::uint32_t, std::string>> keys;
+  std::set<std::pair<std::string, std::vector<std::uint8_t>>> stored;
   std::size_t own = 0;
   for (const Registration& r : guard.snapshot()) {
     if (!keys.emplace(r.prog, r.vers, std::string(r.netid.view())).second) {
       rpc_oracle::Fail("two registrations of one key");
     }
     own += r.permanent;
+    if (!r.permanent) {
+      stored.emplace(StoredValueName(r), EncodeStoredRegistration(r));
+    }
   }
   if (guard.snapshot().size() > kCapacity) rpc_oracle::Fail("table over bound");
   if (own != kOwn) rpc_oracle::Fail("an own registration went");
+  std::set<std::pair<std::string, std::vector<std::uint8_t>>> values;
+  for (const StoredValue& v : store.Values()) values.emplace(v.name, v.data);
+  if (values != stored) rpc_oracle::Fail("the store and the table differ");
 }
 
 // Plays the input; returns every reply, one after the other.
 std::string Play(const std::uint8_t* data, std::size_t size) {
-  PortMapper mapper(kCapacity, FixedClock);
+  g_ticks = 0;
+  PortMapper mapper(kCapacity, FixedClock, Ticks);
   for (const char* netid : {"udp", "tcp", "udp6"}) mapper.AddOwnTransport(netid);
+  MemoryStore store;
+  mapper.SetStore(&store);
+  Account accounts[] = {{nullptr, false},
+                        {"BOX\\alice", false},
+                        {"BOX\\bob", false},
+                        {"NT AUTHORITY\\SYSTEM", true}};
   PortMapper::Worker worker(mapper);
   std::string replies;
   std::vector<std::uint8_t> reply;
@@ -86,9 +120,22 @@ std::string Play(const std::uint8_t* data, std::size_t size) {
     }
     caller.hasDestination = (who & 8) == 0;
     caller.destination = Address(v6, (who & 4) == 0);
+    // Bits 6 and 7: the account, when local. Bit 5: the store fails the
+    // call's change; with bit 4 and no IPv6, a sample that finds no
+    // socket bound is applied after the call.
+    caller.identity = &accounts[who >> 6];
+    store.FailNext((who & 32) ? 1 : 0);
+    g_ticks += 1000;
     reply.clear();
     CallOutcome outcome = mapper.HandleCall(worker, call, length, caller,
                                             &reply);
+    store.FailNext(0);
+    if ((who & 16) && !v6) {
+      SocketSample sample;
+      sample.udpRead = sample.tcpRead = sample.udp6Read = sample.tcp6Read =
+          true;
+      mapper.ApplySample(sample);
+    }
     if (outcome == CallOutcome::kReply) {
       if (length < 4) rpc_oracle::Fail("a reply to a message without xid");
       rpc_oracle::CheckReply(reply.data(), reply.size(),
@@ -101,7 +148,7 @@ std::string Play(const std::uint8_t* data, std::size_t size) {
     } else if (!reply.empty()) {
       rpc_oracle::Fail("bytes left in the reply of a call not answered");
     }
-    CheckTable(mapper.table());
+    CheckTable(mapper.table(), store);
     replies.append(reinterpret_cast<const char*>(reply.data()), reply.size());
     replies += static_cast<char>(outcome);
   }

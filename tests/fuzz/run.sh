@@ -8,7 +8,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$1
 seconds=$2
 shift 2
-[ $# -gt 0 ] || set -- command_line_fuzzer datagram_fuzzer stream_fuzzer
+[ $# -gt 0 ] ||
+  set -- command_line_fuzzer datagram_fuzzer stream_fuzzer stored_fuzzer
 status=0
 for name in "$@"; do
   fuzzer="$build/tests/fuzz/$name"

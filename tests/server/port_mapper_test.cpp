@@ -461,8 +461,8 @@ TEST_F(PortMapperTest, DatagramTooSmallForTheReplyGetsSystemError) {
   PortMapper::Worker worker(big);
   std::vector<std::uint8_t> reply;
   for (std::uint32_t vers = 0; vers < 100; ++vers) {
-    Wire set = Call(4, 1).Rpcb(kNfs, vers, "tcp", "127.0.0.1.8.1",
-                               std::string(64, 'o'));
+    Wire set = Call(4, 1).Rpcb(kNfs, vers, "local",
+                               "/run/" + std::string(100, 'p'));
     ASSERT_EQ(big.HandleCall(worker, set.bytes.data(), set.bytes.size(),
                              local_, &reply),
               CallOutcome::kReply);

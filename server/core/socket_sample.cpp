@@ -1,0 +1,56 @@
+// The rule that drops dead registrations.
+#include "socket_sample.h"
+
+#include <cstring>
+
+namespace tessard {
+namespace {
+
+bool SameHost(const InetAddress& a, const InetAddress& b) {
+  return a.v6 == b.v6 && std::memcmp(a.host, b.host, a.v6 ? 16 : 4) == 0;
+}
+
+// An IPv6 address of the form ::ffff:a.b.c.d.
+bool IsMapped(const InetAddress& a) {
+  static const std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0,
+                                           0, 0, 0, 0, 0xFF, 0xFF};
+  return a.v6 && std::memcmp(a.host, kPrefix, 12) == 0;
+}
+
+// Whether the socket may receive what the registration says is served.
+bool Serves(const BoundSocket& s, bool stream, const InetAddress& r) {
+  const InetAddress& a = s.address;
+  if (s.stream != stream || a.port != r.port) return false;
+  if (a.v6 == r.v6) return IsWildcard(a) || IsWildcard(r) || SameHost(a, r);
+  if (!a.v6) return false;
+  // An IPv6 socket that is not IPv6-only serves IPv4 on :: and on mapped
+  // addresses.
+  if (IsWildcard(a)) return true;
+  return IsMapped(a) &&
+         (IsWildcard(r) || std::memcmp(a.host + 12, r.host, 4) == 0);
+}
+
+}  // namespace
+
+bool MayBeServed(const Registration& r, const SocketSample& sample) {
+  NetidInfo info = ClassifyNetid(r.netid.view());
+  InetAddress address;
+  if (!info.inet || !ParseUniversalAddress(r.uaddr.view(), &address)) {
+    return true;
+  }
+  bool read = info.stream ? (info.v6 ? sample.tcp6Read : sample.tcpRead)
+                          : (info.v6 ? sample.udp6Read : sample.udpRead);
+  if (!read) return true;
+  for (const BoundSocket& s : sample.sockets) {
+    if (Serves(s, info.stream, address)) return true;
+  }
+  return false;
+}
+
+bool IsDead(const Registration& r, const SocketSample& sample,
+            std::uint64_t nowMs) {
+  return !r.permanent && nowMs >= r.madeAt &&
+         nowMs - r.madeAt >= kDropGraceMs && !MayBeServed(r, sample);
+}
+
+}  // namespace tessard

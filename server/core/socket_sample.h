@@ -1,0 +1,56 @@
+// Which registrations are dead: a sample of this machine's bound sockets,
+// and the rule that drops a registration whose port has no socket bound
+// of its protocol and family. Free of Windows headers.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "registration.h"
+#include "universal_address.h"
+
+namespace tessard {
+
+// A program that registers before it binds has this long after its SET
+// before its registration can be dropped.
+constexpr std::uint64_t kDropGraceMs = 10000;
+// How often the Windows program samples the socket tables. A registration
+// goes at the first sample after its socket closed and its grace passed:
+// within kSamplePeriodMs of the close (and of kDropGraceMs +
+// kSamplePeriodMs after the SET for a program that dies at once), inside
+// the 15 s the server promises.
+constexpr std::uint64_t kSamplePeriodMs = 4000;
+
+// A socket bound on this machine: UDP bound, TCP listening. The address's
+// family is the socket's; its port is the port bound.
+struct BoundSocket {
+  bool stream = false;
+  InetAddress address;
+};
+
+struct SocketSample {
+  // Which tables could be read: a registration of a table not read is
+  // never dropped.
+  bool udpRead = false;
+  bool tcpRead = false;
+  bool udp6Read = false;
+  bool tcp6Read = false;
+  std::vector<BoundSocket> sockets;
+};
+
+// Whether a socket of the registration's protocol and family may serve
+// it: one bound to its port on its address or the wildcard address, or on
+// any address when it was registered on the wildcard. An IPv6 socket on ::
+// or on the registered address mapped to IPv6 may serve IPv4 too, so it
+// serves an IPv4 registration: in doubt, keep. True as well when the
+// sample cannot tell: a netid that is not inet (nothing to check it
+// against), or a table that was not read.
+bool MayBeServed(const Registration& registration, const SocketSample& sample);
+
+// Whether the registration is dead at `nowMs` (the core's monotonic
+// clock): no socket may serve it, it is not the port mapper's own, and
+// kDropGraceMs have passed since it was made.
+bool IsDead(const Registration& registration, const SocketSample& sample,
+            std::uint64_t nowMs);
+
+}  // namespace tessard
