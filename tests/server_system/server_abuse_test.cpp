@@ -4,7 +4,6 @@
 // After each, it answers normal clients, and its memory stays near where
 // it was. Runs inside in_namespace.sh.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,22 +98,7 @@ class ServerAbuseTest : public ServerTest {
   }
 
   // The Linux process of the service started from this test's folder.
-  pid_t ServerPid() {
-    std::string folder = dir_.substr(dir_.rfind('/') + 1);
-    DIR* proc = opendir("/proc");
-    pid_t found = -1;
-    while (dirent* e = readdir(proc)) {
-      std::ifstream file(std::string("/proc/") + e->d_name + "/cmdline");
-      std::string cmdline((std::istreambuf_iterator<char>(file)), {});
-      if (cmdline.find(folder) != std::string::npos &&
-          cmdline.find("tessard.exe") != std::string::npos &&
-          cmdline.find("tessardctl") == std::string::npos) {
-        found = std::atoi(e->d_name);
-      }
-    }
-    closedir(proc);
-    return found;
-  }
+  pid_t ServerPid() { return FindWineProcess(dir_, "tessard.exe"); }
 
   // A line of /proc/PID/status, in KiB: VmRSS (resident now) or VmPeak
   // (the most address space ever taken, touched or not).

@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -70,6 +71,32 @@ Result RunProgram(const std::vector<std::string>& argv, const std::string& dir,
   text << file.rdbuf();
   result.output = text.str();
   return result;
+}
+
+std::string WineProgramPath(const std::string& cmdline) {
+  std::string path = cmdline.substr(0, cmdline.find('\0'));
+  if (path.size() >= 2 && (path[0] == 'Z' || path[0] == 'z') &&
+      path[1] == ':') {
+    path.erase(0, 2);
+  }
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+pid_t FindWineProcess(const std::string& folder, const std::string& exe) {
+  const std::string wanted = folder + "/" + exe;
+  pid_t found = -1;
+  DIR* proc = opendir("/proc");
+  while (dirent* e = readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream file(std::string("/proc/") + e->d_name + "/cmdline");
+    std::string cmdline((std::istreambuf_iterator<char>(file)), {});
+    if (WineProgramPath(cmdline) == wanted) found = std::atoi(e->d_name);
+  }
+  closedir(proc);
+  return found;
 }
 
 sockaddr_in Address(const char* host, unsigned short port) {

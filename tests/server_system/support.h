@@ -31,6 +31,14 @@ Result RunProgram(const std::vector<std::string>& argv, const std::string& dir,
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
             const std::string& log);
 
+// The program a Wine process runs, as a Linux path, from the contents of
+// its /proc/PID/cmdline: Wine gives the process its Windows command line,
+// whose first word is the program's path (drive Z: is the Linux root).
+std::string WineProgramPath(const std::string& cmdline);
+// The Linux process running the program `folder`/`exe` under Wine (the
+// folder and file name compared whole), or -1.
+pid_t FindWineProcess(const std::string& folder, const std::string& exe);
+
 struct ServiceState {
   bool exists = false;
   int state = 0;  // SERVICE_STOPPED 1 ... SERVICE_RUNNING 4
