@@ -4,7 +4,11 @@
 // After each, it answers normal clients, and its memory stays near where
 // it was. Runs inside in_namespace.sh.
 #include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <optional>
@@ -511,16 +516,14 @@ class Unread {
  public:
   Unread() {
     Wire dumps;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 100; ++i) {
       std::vector<std::uint8_t> one = Record(Call(4, 4).bytes);
       dumps.bytes.insert(dumps.bytes.end(), one.begin(), one.end());
     }
     for (const char* from : {"127.0.0.1", kOtherAddress, kSecondAddress,
                              kThirdAddress}) {
       for (int i = 0; i < 16; ++i) {
-        auto s = std::make_unique<Socket>(SOCK_STREAM, from);
-        int small = 4096;
-        setsockopt(s->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        auto s = std::make_unique<Socket>(SOCK_STREAM, from, nullptr, 4096);
         s->Send(dumps.bytes);
         sockets_.push_back(std::move(s));
       }
@@ -564,6 +567,189 @@ TEST_F(ServerAbuseTest, AStopUnderLoadKeepsItsPromise) {
                       .count()));
   EXPECT_EQ(s.state, 1);
   EXPECT_LT(took, std::chrono::seconds(1));
+}
+
+// Frames sent onto a link as another machine there could send them, with
+// any source address: a veth pair in the test's namespace, the server's
+// end "tsd0" (10.88.0.1, 2001:db8:77::1), and "lnk0", where frames are
+// written and read raw. The other machine's addresses (10.88.0.2,
+// 2001:db8:77::2) are nobody's in the namespace, so that replies to them
+// leave through tsd0; their neighbour entries name lnk0.
+class Link {
+ public:
+  Link() {
+    const std::vector<std::vector<std::string>> setup = {
+        {"ip", "link", "add", "tsd0", "type", "veth", "peer", "name", "lnk0"},
+        {"ip", "addr", "add", "10.88.0.1/24", "dev", "tsd0"},
+        {"ip", "addr", "add", "2001:db8:77::1/64", "dev", "tsd0", "nodad"},
+        {"ip", "link", "set", "tsd0", "up"},
+        {"ip", "link", "set", "lnk0", "up"},
+    };
+    for (const auto& argv : setup) {
+      Result r = RunProgram(argv, "/tmp");
+      EXPECT_EQ(r.code, 0) << argv[2] << " " << r.output;
+    }
+    ReadMac("tsd0", server_);
+    ReadMac("lnk0", own_);
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", own_[0],
+                  own_[1], own_[2], own_[3], own_[4], own_[5]);
+    for (const char* neighbour : {"10.88.0.2", "2001:db8:77::2"}) {
+      Result r = RunProgram({"ip", "neigh", "replace", neighbour, "lladdr",
+                             mac, "dev", "tsd0", "nud", "permanent"},
+                            "/tmp");
+      EXPECT_EQ(r.code, 0) << r.output;
+    }
+    fd_ = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+    sockaddr_ll at = {};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = static_cast<int>(if_nametoindex("lnk0"));
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  }
+  ~Link() {
+    close(fd_);
+    RunProgram({"ip", "link", "del", "tsd0"}, "/tmp");
+  }
+
+  // A UDP datagram to port 111 from `from` (any address) to `to`.
+  void SendUdp(const char* from, const char* to,
+               const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> frame(server_, server_ + 6);
+    frame.insert(frame.end(), own_, own_ + 6);
+    bool v6 = std::strchr(to, ':') != nullptr;
+    frame.push_back(v6 ? 0x86 : 0x08);
+    frame.push_back(v6 ? 0xDD : 0x00);
+    std::vector<std::uint8_t> udp = {0x04, 0xD2, 0, 111, 0, 0, 0, 0};
+    udp.insert(udp.end(), payload.begin(), payload.end());
+    Put16(&udp, 4, static_cast<std::uint16_t>(udp.size()));
+    if (v6) {
+      std::uint8_t src[16], dst[16];
+      inet_pton(AF_INET6, from, src);
+      inet_pton(AF_INET6, to, dst);
+      // The checksum over the pseudo-header: addresses, length, protocol.
+      std::vector<std::uint8_t> pseudo(src, src + 16);
+      pseudo.insert(pseudo.end(), dst, dst + 16);
+      pseudo.insert(pseudo.end(), {0, 0, 0, 0, 0, 0, 0, 17});
+      Put16(&pseudo, 34, static_cast<std::uint16_t>(udp.size()));
+      pseudo.insert(pseudo.end(), udp.begin(), udp.end());
+      std::uint16_t sum = Checksum(pseudo);
+      Put16(&udp, 6, sum == 0 ? 0xFFFF : sum);
+      std::vector<std::uint8_t> ip = {0x60, 0, 0, 0, 0, 0, 17, 64};
+      Put16(&ip, 4, static_cast<std::uint16_t>(udp.size()));
+      ip.insert(ip.end(), src, src + 16);
+      ip.insert(ip.end(), dst, dst + 16);
+      frame.insert(frame.end(), ip.begin(), ip.end());
+    } else {
+      std::vector<std::uint8_t> ip = {0x45, 0, 0, 0, 0, 0, 0x40, 0,
+                                      64,   17, 0, 0};
+      Put16(&ip, 2, static_cast<std::uint16_t>(20 + udp.size()));
+      std::uint8_t src[4], dst[4];
+      inet_pton(AF_INET, from, src);
+      inet_pton(AF_INET, to, dst);
+      ip.insert(ip.end(), src, src + 4);
+      ip.insert(ip.end(), dst, dst + 4);
+      Put16(&ip, 10, Checksum(ip));
+      frame.insert(frame.end(), ip.begin(), ip.end());
+    }
+    frame.insert(frame.end(), udp.begin(), udp.end());
+    EXPECT_EQ(send(fd_, frame.data(), frame.size(), 0),
+              static_cast<ssize_t>(frame.size()));
+  }
+
+  // Whether a UDP datagram from port 111 comes back on the link within
+  // `ms`.
+  bool ReplyArrives(int ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    std::uint8_t frame[2048];
+    while (Clock::now() < deadline) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = recv(fd_, frame, sizeof frame, 0);
+      if (n < 14) continue;
+      std::size_t udp = frame[12] == 0x86 && frame[13] == 0xDD ? 14 + 40
+                        : frame[12] == 0x08 && frame[13] == 0x00
+                            ? 14 + 4 * (frame[14] & 0x0F)
+                            : 0;
+      std::size_t protocol = frame[12] == 0x86 ? 14 + 6 : 14 + 9;
+      if (udp == 0 || static_cast<std::size_t>(n) < udp + 8 ||
+          frame[protocol] != 17) {
+        continue;
+      }
+      if (frame[udp] == 0 && frame[udp + 1] == 111) return true;
+    }
+    return false;
+  }
+
+ private:
+  static void Put16(std::vector<std::uint8_t>* b, std::size_t at,
+                    std::uint16_t v) {
+    (*b)[at] = static_cast<std::uint8_t>(v >> 8);
+    (*b)[at + 1] = static_cast<std::uint8_t>(v);
+  }
+  static std::uint16_t Checksum(const std::vector<std::uint8_t>& b) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < b.size(); i += 2) {
+      sum += std::uint32_t{b[i]} << 8 | (i + 1 < b.size() ? b[i + 1] : 0);
+    }
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+  }
+  // (Not from /sys: it shows the devices of the namespace it was
+  // mounted in.)
+  static void ReadMac(const char* device, std::uint8_t* mac) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request = {};
+    std::strncpy(request.ifr_name, device, IFNAMSIZ - 1);
+    EXPECT_EQ(ioctl(s, SIOCGIFHWADDR, &request), 0) << device;
+    std::memcpy(mac, request.ifr_hwaddr.sa_data, 6);
+    close(s);
+  }
+
+  int fd_ = -1;
+  std::uint8_t server_[6] = {};
+  std::uint8_t own_[6] = {};
+};
+
+// A datagram from another machine on the link with a loopback source
+// address (IPv4, IPv6, IPv4-mapped) neither registers a program nor
+// removes one: a call is local only when it also came to a loopback
+// address, which no network can send to.
+TEST_F(ServerAbuseTest, ForgedLoopbackSourcesFromTheLinkChangeNothing) {
+  ASSERT_TRUE(Register(300002, 1));
+  Link link;
+  // The frames reach the server: a look-up from the link's own addresses
+  // is answered there, once the server serves the new addresses.
+  for (const char* to : {"10.88.0.1", "2001:db8:77::1"}) {
+    SCOPED_TRACE(to);
+    bool answered = false;
+    for (int i = 0; i < 20 && !answered; ++i) {
+      link.SendUdp(std::strchr(to, ':') ? "2001:db8:77::2" : "10.88.0.2", to,
+                   Call(2, 3).Mapping(100000, 2, 17, 0).bytes);
+      answered = link.ReplyArrives(500);
+    }
+    ASSERT_TRUE(answered);
+  }
+  const std::vector<std::uint8_t> set =
+      Call(4, 1).Rpcb(300009, 1, "udp", "0.0.0.0.8.1", "x").bytes;
+  const std::vector<std::uint8_t> unset =
+      Call(4, 2).Rpcb(300002, 1, "", "", "x").bytes;
+  const std::vector<std::uint8_t> set2 =
+      Call(2, 1).Mapping(300009, 2, 17, 2049).bytes;
+  const std::vector<std::uint8_t> unset2 =
+      Call(2, 2).Mapping(300002, 1, 17, 0).bytes;
+  for (const char* from : {"::ffff:127.0.0.1", "::1"}) {
+    for (const auto* call : {&set, &unset, &set2, &unset2}) {
+      link.SendUdp(from, "2001:db8:77::1", *call);
+    }
+  }
+  for (const auto* call : {&set, &unset, &set2, &unset2}) {
+    link.SendUdp("127.0.0.1", "10.88.0.1", *call);
+  }
+  usleep(500000);
+  Result listing = Rpcinfo({"127.0.0.1"});
+  EXPECT_EQ(listing.output.find("300009"), std::string::npos) << listing.output;
+  EXPECT_NE(listing.output.find("300002"), std::string::npos) << listing.output;
 }
 
 }  // namespace

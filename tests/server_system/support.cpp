@@ -125,10 +125,15 @@ socklen_t AnyAddress(const char* host, unsigned short port,
   return sizeof in;
 }
 
-Socket::Socket(int type, const char* from, const char* to) {
+Socket::Socket(int type, const char* from, const char* to,
+               int receiveBuffer) {
   sockaddr_storage self;
   socklen_t length = AnyAddress(from, 0, &self);
   fd_ = socket(self.ss_family, type, 0);
+  if (receiveBuffer > 0) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+               sizeof receiveBuffer);
+  }
   bind(fd_, reinterpret_cast<sockaddr*>(&self), length);
   sockaddr_storage server;
   length = AnyAddress(to ? to : from, 111, &server);

@@ -63,7 +63,9 @@ socklen_t AnyAddress(const char* host, unsigned short port,
 // same address): IPv4 or IPv6 by the addresses' text.
 class Socket {
  public:
-  Socket(int type, const char* from, const char* to = nullptr);
+  // receiveBuffer: SO_RCVBUF set before connecting, when not 0.
+  Socket(int type, const char* from, const char* to = nullptr,
+         int receiveBuffer = 0);
   ~Socket();
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
