@@ -87,14 +87,26 @@ function(tessard_check_windows_calls program)
     list(APPEND code $<TARGET_FILE:${library}>)
   endforeach()
   set(script ${CMAKE_SOURCE_DIR}/cmake/check_windows_calls.sh)
+  set(arguments ${CMAKE_NM} ${CMAKE_OBJDUMP} ${CMAKE_C_COMPILER} ${rows_file}
+      $<TARGET_FILE:${program}> $<TARGET_FILE:${ARG_SEAM}> ${code})
   set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${program}_windows_calls.checked)
   add_custom_command(OUTPUT ${stamp}
-    COMMAND ${script} ${CMAKE_NM} ${CMAKE_OBJDUMP} ${CMAKE_C_COMPILER}
-            ${rows_file} $<TARGET_FILE:${program}>
-            $<TARGET_FILE:${ARG_SEAM}> ${code}
+    COMMAND ${script} ${arguments}
     COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
     DEPENDS ${script} ${rows_file} ${program} ${ARG_SEAM} ${ARG_LIBRARIES}
     COMMENT "Checking ${program}'s Windows calls against ${ARG_LIST}"
     COMMAND_EXPAND_LISTS VERBATIM)
   add_custom_target(${program}_windows_calls ALL DEPENDS ${stamp})
+
+  # The check's control (label unit): the same check of the built program
+  # with a row left out and one added must fail.
+  if(TESSARD_BUILD_TESTS)
+    add_test(NAME ${program}_windows_calls_control
+             COMMAND ${CMAKE_SOURCE_DIR}/cmake/check_windows_calls_control.sh
+                     ${CMAKE_CURRENT_BINARY_DIR}/${program}_windows_calls_control
+                     ${arguments}
+             COMMAND_EXPAND_LISTS)
+    set_tests_properties(${program}_windows_calls_control PROPERTIES
+                         LABELS unit)
+  endif()
 endfunction()
