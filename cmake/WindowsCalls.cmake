@@ -5,18 +5,21 @@
 #   WINDOWS_BYPASS(dll, name, reason)
 # each starting on a line of its own with its DLL and name.
 
-# Reads the rows of `list` into `out`: one "call|bypass;dll;name" entry per
-# row, joined by "|" (dll in lower case, as the import libraries are named).
-# Editing the list runs CMake again.
+# Reads the rows of `list` into the CMake list `out`, one "call dll name" or
+# "bypass dll name" entry per row (the DLL in lower case, as the import
+# libraries are named). Editing the list runs CMake again.
 function(_tessard_read_windows_calls list out)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${list})
-  file(STRINGS ${list} lines
-       REGEX "^[ \t]*WINDOWS_(CALL|BYPASS)\\([ \t]*[A-Za-z0-9_]+,[ \t]*[A-Za-z0-9_]+")
+  file(STRINGS ${list} lines REGEX "^[ \t]*WINDOWS_")
   set(rows "")
   foreach(line IN LISTS lines)
     string(REGEX MATCH
-           "WINDOWS_(CALL|BYPASS)\\([ \t]*([A-Za-z0-9_]+),[ \t]*([A-Za-z0-9_]+)"
+           "^[ \t]*WINDOWS_(CALL|BYPASS)\\([ \t]*([A-Za-z0-9_]+),[ \t]*([A-Za-z0-9_]+),"
            row "${line}")
+    if(NOT row)
+      message(FATAL_ERROR "${list}: a row must start with WINDOWS_CALL(dll, "
+                          "name, or WINDOWS_BYPASS(dll, name, on one line: ${line}")
+    endif()
     string(TOLOWER "${CMAKE_MATCH_1}" kind)
     string(TOLOWER "${CMAKE_MATCH_2}" dll)
     list(APPEND rows "${kind} ${dll} ${CMAKE_MATCH_3}")

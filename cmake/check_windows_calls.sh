@@ -90,10 +90,10 @@ done
 if [ $# -gt 0 ]; then windows_imports "$@"; fi >"$work/code"
 while read -r name file; do
   if grep -qx "$name" "$work/calls"; then
-    fail "$file calls $name around the seam: call platform::$name"
+    fail "$file calls $name around the seam: call the seam's $name"
   elif ! grep -qx "$name" "$work/bypasses"; then
     fail "$file calls $name, which the list does not have: add a WINDOWS_CALL" \
-      "row and call platform::$name, or a WINDOWS_BYPASS row with the reason"
+      "row and call the seam's $name, or a WINDOWS_BYPASS row with the reason"
   fi
 done <"$work/code"
 for name in $(cut -d' ' -f1 "$work/code" | sort -u | comm -13 - "$work/bypasses"); do
