@@ -227,6 +227,11 @@ TEST_F(InstallerDialog, InstallAnsweredNoLeavesTheServiceRegisteredAndStopped) {
   EXPECT_EQ(ImagePath(), InitialLocation());
   EXPECT_EQ(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_TRUE(OpenBoxes().empty()) << "no further box after No";
+  // The control: the next box to come is the one that OK brings now (the
+  // registration is there, so the question again), not one left over from
+  // the answer.
+  PostClick(dialog_, kOk);
+  ExpectBoxAndAnswer(NextBox(), kInstalledAskStart, {IDYES, IDNO}, true, IDNO);
 }
 
 TEST_F(InstallerDialog, RemoveThenInstallAnsweredYesStartsTheService) {
