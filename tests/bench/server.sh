@@ -250,9 +250,9 @@ in turn (in reverse order every other round), so that a change in the
 machine's load falls on all alike. Latencies are the round's median and
 99th percentile of single calls, in microseconds. "load (1 min)" is the
 machine's 1-minute load average read before each run of the row, every
-server and round: the benchmark itself keeps it near 2 (its clients, a
-server and a wineserver on 2 cores); more is other work, under which the
-ranges widen.
+server and round: the benchmark's own runs account for about 1 to 1.5 of
+it (its clients, a server and a wineserver on 2 cores); more is other
+work, under which the ranges widen.
 
 - tessard.exe, console: \`tessard.exe tcp\` started from a console, under
   Wine, with a Wine prefix and wineserver of its own in a private network
