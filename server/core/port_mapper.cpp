@@ -1,23 +1,15 @@
-// The procedures of the port mapper and rpcbind protocols.
-//
-// What is refused, and why:
-// - SET and UNSET change the table only for callers on a loopback address:
-//   a registration says where this machine's programs listen, and only
-//   this machine can say that.
-// - Remote calls through the port mapper (CALLIT, BCAST, INDIRECT) are not
-//   offered: they let anyone bounce traffic off this machine. On a datagram
-//   CALLIT and BCAST stay silent, as for a program that is not registered;
-//   otherwise the answer is PROC_UNAVAIL.
-// - A datagram from another machine never gets back more bytes than it
-//   brought, and never a DUMP, GETADDRLIST or GETSTAT, whose replies grow
-//   with the table: a forged source address cannot turn this server into
-//   an amplifier. Over TCP, where the caller's address is proven by the
-//   handshake, everything is answered.
+// The procedures of the port mapper and rpcbind protocols, as one table:
+// a row per (version, procedure) says how its arguments decode, which
+// handler serves it, how its results encode, what kind of procedure it is
+// (which decides who may call it: admission.cpp) and what GETSTAT counts
+// of it. A procedure a version lacks has no row.
 #include "port_mapper.h"
 
 #include <ctime>
 #include <new>
+#include <optional>
 
+#include "admission.h"
 #include "rpc_message.h"
 
 namespace tessard {
@@ -58,6 +50,15 @@ std::uint32_t SystemClock() {
   return static_cast<std::uint32_t>(std::time(nullptr));
 }
 
+// Version 2's arguments: a mapping of program and version to a port.
+struct Mapping {
+  std::uint32_t prog = 0;
+  std::uint32_t vers = 0;
+  std::uint32_t protocol = 0;
+  std::uint32_t port = 0;
+};
+
+// Versions 3 and 4: a registration as the caller states it.
 struct RpcbArgs {
   std::uint32_t prog = 0;
   std::uint32_t vers = 0;
@@ -66,27 +67,83 @@ struct RpcbArgs {
   std::string_view owner;
 };
 
-bool ReadRpcb(XdrReader& in, RpcbArgs* args) {
-  args->prog = in.U32();
-  args->vers = in.U32();
-  args->netid = in.String(kMaxArgumentString);
-  args->uaddr = in.String(kMaxArgumentString);
-  args->owner = in.String(kMaxArgumentString);
+// The arguments of any procedure, as its row's decoder reads them.
+struct Arguments {
+  Mapping mapping;
+  RpcbArgs rpcb;
+  std::string_view uaddr;  // UADDR2TADDR
+  Bytes netbuf;            // TADDR2UADDR
+};
+
+// A look-up for GETSTAT to count.
+struct CountedLookup {
+  bool asked = false;
+  std::uint32_t prog = 0;
+  std::uint32_t vers = 0;
+  std::string_view netid;
+  bool found = false;
+};
+
+// The results of any procedure, as its row's encoder writes them.
+struct Results {
+  bool granted = false;      // SET, UNSET; false when refused
+  std::uint32_t number = 0;  // GETPORT's port, GETTIME's time
+  // GETADDR's, GETVERSADDR's, TADDR2UADDR's address: in the snapshot or
+  // in uaddrBuffer.
+  std::string_view uaddr;
+  char uaddrBuffer[kMaxInetUaddr];
+  std::uint8_t netbuf[kMaxNetbuf];
+  std::size_t netbufSize = 0;
+  // The table as the listings and look-ups read it, held until encoded.
+  std::optional<RegistrationTable::ReadGuard> snapshot;
+  CountedLookup lookup;
+};
+
+// One call being served.
+struct Call {
+  const Caller& caller;
+  std::size_t slot;  // the worker's table slot and statistics block
+  RegistrationTable& table;
+  const Statistics& statistics;
+  PortMapper::Clock clock;
+  Arguments args;
+  Results results;
+
+  const Snapshot& snapshot() {
+    if (!results.snapshot) results.snapshot.emplace(table, slot);
+    return results.snapshot->snapshot();
+  }
+};
+
+// Decoders: false when the arguments are garbage.
+
+bool NoArguments(XdrReader&, Arguments*) { return true; }
+
+bool ReadMapping(XdrReader& in, Arguments* a) {
+  a->mapping.prog = in.U32();
+  a->mapping.vers = in.U32();
+  a->mapping.protocol = in.U32();
+  a->mapping.port = in.U32();
   return in.ok();
 }
 
-struct Mapping {
-  std::uint32_t prog = 0;
-  std::uint32_t vers = 0;
-  std::uint32_t protocol = 0;
-  std::uint32_t port = 0;
-};
+bool ReadRpcb(XdrReader& in, Arguments* a) {
+  a->rpcb.prog = in.U32();
+  a->rpcb.vers = in.U32();
+  a->rpcb.netid = in.String(kMaxArgumentString);
+  a->rpcb.uaddr = in.String(kMaxArgumentString);
+  a->rpcb.owner = in.String(kMaxArgumentString);
+  return in.ok();
+}
 
-bool ReadMapping(XdrReader& in, Mapping* m) {
-  m->prog = in.U32();
-  m->vers = in.U32();
-  m->protocol = in.U32();
-  m->port = in.U32();
+bool ReadUaddr(XdrReader& in, Arguments* a) {
+  a->uaddr = in.String(kMaxArgumentString);
+  return in.ok();
+}
+
+bool ReadNetbuf(XdrReader& in, Arguments* a) {
+  in.U32();  // maxlen: the client's buffer, not ours to use
+  a->netbuf = in.Opaque(kMaxArgumentString);
   return in.ok();
 }
 
@@ -98,46 +155,318 @@ const char* NetidOfProtocol(std::uint32_t protocol) {
 
 // Stored texts are shown by tools on terminals: printable ASCII only, and
 // no spaces in a netid or an address.
-bool IsStorable(std::string_view text, bool spaces) {
+bool IsPrintable(std::string_view text) {
   for (char c : text) {
-    if (c < (spaces ? 0x20 : 0x21) || c > 0x7E) return false;
+    if (c < 0x20 || c > 0x7E) return false;
   }
   return true;
+}
+
+bool IsToken(std::string_view text) {
+  return IsPrintable(text) && text.find(' ') == std::string_view::npos;
+}
+
+// What a SET may store: not the port mapper itself, a netid and an address
+// that are printable tokens, a printable owner, and for an inet netid an
+// address of its family.
+bool IsStorable(const Registration& r) {
+  std::string_view netid = r.netid.view();
+  std::string_view uaddr = r.uaddr.view();
+  if (r.prog == kPortMapperProgram || netid.empty() || uaddr.empty() ||
+      !IsToken(netid) || !IsToken(uaddr) || !IsPrintable(r.owner.view())) {
+    return false;
+  }
+  NetidInfo info = ClassifyNetid(netid);
+  InetAddress address;
+  return !info.inet ||
+         (ParseUniversalAddress(uaddr, &address) && address.v6 == info.v6);
+}
+
+bool Register(Call& c, const Registration& r) {
+  return IsStorable(r) &&
+         c.table.Add(r) == RegistrationTable::AddResult::kAdded;
 }
 
 // The address to give a caller for a registration: one made on the
 // wildcard address is answered with the address the call came to, so that
 // a caller on another machine gets an address it can reach.
-std::string_view Merged(const Registration& r, const Caller& caller,
-                        char (&buffer)[kMaxInetUaddr]) {
+std::string_view ReachableAddress(const Registration& r, const Caller& caller,
+                                  char (&buffer)[kMaxInetUaddr]) {
   InetAddress address;
-  if (!caller.hasLocal || !ClassifyNetid(r.netid.view()).inet ||
+  if (!caller.hasDestination || !ClassifyNetid(r.netid.view()).inet ||
       !ParseUniversalAddress(r.uaddr.view(), &address) ||
-      !IsWildcard(address) || address.v6 != caller.local.v6) {
+      !IsWildcard(address) || address.v6 != caller.destination.v6) {
     return r.uaddr.view();
   }
-  InetAddress merged = caller.local;
-  merged.port = address.port;
-  return std::string_view(buffer, FormatUniversalAddress(merged, buffer));
+  InetAddress reachable = caller.destination;
+  reachable.port = address.port;
+  return std::string_view(buffer, FormatUniversalAddress(reachable, buffer));
+}
+
+// Handlers.
+
+void Nothing(Call&) {}
+
+void SetMapping(Call& c) {
+  const Mapping& m = c.args.mapping;
+  const char* netid = NetidOfProtocol(m.protocol);
+  if (!netid || m.port > 0xFFFF) return;
+  InetAddress any;
+  any.port = static_cast<std::uint16_t>(m.port);
+  char uaddr[kMaxInetUaddr];
+  Registration r;
+  r.prog = m.prog;
+  r.vers = m.vers;
+  r.netid.Assign(netid);
+  r.uaddr.Assign(std::string_view(uaddr, FormatUniversalAddress(any, uaddr)));
+  r.owner.Assign(kUnknownOwner);
+  c.results.granted = Register(c, r);
+}
+
+void UnsetMapping(Call& c) {
+  // Version 2 knows no netids: its mapping goes for both protocols, and
+  // the call counts as one UNSET. Protocol and port are ignored.
+  const Mapping& m = c.args.mapping;
+  c.results.granted = c.table.Remove(m.prog, m.vers, {"udp", "tcp"}) > 0;
+}
+
+void GetPort(Call& c) {
+  const Mapping& m = c.args.mapping;
+  const char* netid = NetidOfProtocol(m.protocol);
+  if (!netid) return;
+  for (const Registration& r : c.snapshot()) {
+    InetAddress address;
+    if (r.prog == m.prog && r.vers == m.vers && r.netid.view() == netid &&
+        ParseUniversalAddress(r.uaddr.view(), &address)) {
+      c.results.number = address.port;
+      break;
+    }
+  }
+  c.results.lookup = {true, m.prog, m.vers, netid, c.results.number != 0};
+}
+
+void SetRegistration(Call& c) {
+  const RpcbArgs& a = c.args.rpcb;
+  Registration r;
+  r.prog = a.prog;
+  r.vers = a.vers;
+  c.results.granted = r.netid.Assign(a.netid) && r.uaddr.Assign(a.uaddr) &&
+                      r.owner.Assign(a.owner) && Register(c, r);
+}
+
+void UnsetRegistration(Call& c) {
+  const RpcbArgs& a = c.args.rpcb;
+  c.results.granted = c.table.Remove(a.prog, a.vers, a.netid) > 0;
+}
+
+enum class Versions { kAskedOnly, kAnyOfTheProgram };
+
+void FindAddress(Call& c, Versions versions) {
+  const RpcbArgs& a = c.args.rpcb;
+  // The netid asked for; the transport's own when the caller names none.
+  std::string_view netid = a.netid.empty() ? c.caller.netid : a.netid;
+  const Registration* found = nullptr;
+  for (const Registration& r : c.snapshot()) {
+    if (r.prog != a.prog || r.netid.view() != netid) continue;
+    if (r.vers == a.vers) {
+      found = &r;
+      break;
+    }
+    // GETADDR may answer with another version of the program: the caller
+    // then learns the versions served from the program itself.
+    if (versions == Versions::kAnyOfTheProgram && !found) found = &r;
+  }
+  if (found) {
+    c.results.uaddr = ReachableAddress(*found, c.caller, c.results.uaddrBuffer);
+  }
+  c.results.lookup = {true, a.prog, a.vers, netid, !c.results.uaddr.empty()};
+}
+
+void GetAddr(Call& c) { FindAddress(c, Versions::kAnyOfTheProgram); }
+void GetVersAddr(Call& c) { FindAddress(c, Versions::kAskedOnly); }
+
+void TakeSnapshot(Call& c) { c.snapshot(); }
+
+void GetTime(Call& c) { c.results.number = c.clock(); }
+
+void Uaddr2Taddr(Call& c) {
+  InetAddress address;
+  if (ParseUniversalAddress(c.args.uaddr, &address)) {
+    c.results.netbufSize = AddressToNetbuf(address, c.results.netbuf);
+  }
+}
+
+void Taddr2Uaddr(Call& c) {
+  InetAddress address;
+  if (NetbufToAddress(c.args.netbuf.data, c.args.netbuf.size, &address)) {
+    c.results.uaddr = std::string_view(
+        c.results.uaddrBuffer,
+        FormatUniversalAddress(address, c.results.uaddrBuffer));
+  }
+}
+
+// Encoders of the results.
+
+void NoResults(Call&, XdrWriter&) {}
+
+void WriteGranted(Call& c, XdrWriter& out) { out.Bool(c.results.granted); }
+
+void WriteNumber(Call& c, XdrWriter& out) { out.U32(c.results.number); }
+
+void WriteUaddr(Call& c, XdrWriter& out) { out.String(c.results.uaddr); }
+
+void WriteNetbuf(Call& c, XdrWriter& out) {
+  auto length = static_cast<std::uint32_t>(c.results.netbufSize);
+  out.U32(length);  // maxlen
+  out.Opaque(c.results.netbuf, length);
+}
+
+// Version 2's DUMP: the IPv4 inet registrations as mappings.
+void WriteMappings(Call& c, XdrWriter& out) {
+  for (const Registration& r : c.snapshot()) {
+    NetidInfo info = ClassifyNetid(r.netid.view());
+    InetAddress address;
+    if (!info.inet || info.v6 ||
+        !ParseUniversalAddress(r.uaddr.view(), &address)) {
+      continue;
+    }
+    out.Bool(true);
+    out.U32(r.prog);
+    out.U32(r.vers);
+    out.U32(info.stream ? kProtocolTcp : kProtocolUdp);
+    out.U32(address.port);
+  }
+  out.Bool(false);
+}
+
+void WriteRegistrations(Call& c, XdrWriter& out) {
+  for (const Registration& r : c.snapshot()) {
+    out.Bool(true);
+    out.U32(r.prog);
+    out.U32(r.vers);
+    out.String(r.netid.view());
+    out.String(r.uaddr.view());
+    out.String(r.owner.view());
+  }
+  out.Bool(false);
+}
+
+void WriteAddressList(Call& c, XdrWriter& out) {
+  const RpcbArgs& a = c.args.rpcb;
+  for (const Registration& r : c.snapshot()) {
+    if (r.prog != a.prog || r.vers != a.vers) continue;
+    NetidInfo info = ClassifyNetid(r.netid.view());
+    char reachable[kMaxInetUaddr];
+    out.Bool(true);
+    out.String(ReachableAddress(r, c.caller, reachable));
+    out.String(r.netid.view());
+    if (info.inet) {
+      out.U32(info.stream ? kOrderlyConnection : kConnectionless);
+      out.String(info.v6 ? "inet6" : "inet");
+      out.String(info.stream ? "tcp" : "udp");
+    } else {
+      // A netid of another kind of transport: nothing known of it.
+      out.U32(0);
+      out.String("-");
+      out.String("-");
+    }
+  }
+  out.Bool(false);
+}
+
+void WriteStatistics(Call& c, XdrWriter& out) {
+  StatisticsReport report;
+  c.statistics.Report(&report);
+  for (const VersionReport& v : report) {
+    for (std::uint32_t calls : v.calls) out.U32(calls);
+    out.U32(v.sets);
+    out.U32(v.unsets);
+    for (std::size_t i = 0; i < v.lookupCount; ++i) {
+      const LookupCount& l = v.lookups[i];
+      out.Bool(true);
+      out.U32(l.prog);
+      out.U32(l.vers);
+      out.U32(l.success);
+      out.U32(l.failure);
+      out.String(l.netid.view());
+    }
+    out.Bool(false);
+    out.Bool(false);  // remote calls: none are forwarded
+  }
+}
+
+// What GETSTAT counts of a call besides the call itself.
+enum class Counts { kCall, kSet, kUnset, kLookup };
+
+// A procedure of a version. Rows that are not offered have no decoder,
+// handler or encoder: admission never lets their calls that far.
+struct Row {
+  std::uint32_t vers;
+  std::uint32_t proc;
+  ProcedureKind kind;
+  Counts counts;
+  bool (*decode)(XdrReader&, Arguments*);
+  void (*handle)(Call&);
+  void (*encode)(Call&, XdrWriter&);
+};
+
+using K = ProcedureKind;
+using C = Counts;
+
+const Row kRows[] = {
+    {2, kNull, K::kLookup, C::kCall, NoArguments, Nothing, NoResults},
+    {2, kSet, K::kChange, C::kSet, ReadMapping, SetMapping, WriteGranted},
+    {2, kUnset, K::kChange, C::kUnset, ReadMapping, UnsetMapping,
+     WriteGranted},
+    {2, kGetAddr, K::kLookup, C::kLookup, ReadMapping, GetPort, WriteNumber},
+    {2, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
+     WriteMappings},
+    {2, kCallIt, K::kBroadcastForward, C::kCall, nullptr, nullptr, nullptr},
+
+    {3, kNull, K::kLookup, C::kCall, NoArguments, Nothing, NoResults},
+    {3, kSet, K::kChange, C::kSet, ReadRpcb, SetRegistration, WriteGranted},
+    {3, kUnset, K::kChange, C::kUnset, ReadRpcb, UnsetRegistration,
+     WriteGranted},
+    {3, kGetAddr, K::kLookup, C::kLookup, ReadRpcb, GetAddr, WriteUaddr},
+    {3, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
+     WriteRegistrations},
+    {3, kCallIt, K::kBroadcastForward, C::kCall, nullptr, nullptr, nullptr},
+    {3, kGetTime, K::kLookup, C::kCall, NoArguments, GetTime, WriteNumber},
+    {3, kUaddr2Taddr, K::kLookup, C::kCall, ReadUaddr, Uaddr2Taddr,
+     WriteNetbuf},
+    {3, kTaddr2Uaddr, K::kLookup, C::kCall, ReadNetbuf, Taddr2Uaddr,
+     WriteUaddr},
+
+    {4, kNull, K::kLookup, C::kCall, NoArguments, Nothing, NoResults},
+    {4, kSet, K::kChange, C::kSet, ReadRpcb, SetRegistration, WriteGranted},
+    {4, kUnset, K::kChange, C::kUnset, ReadRpcb, UnsetRegistration,
+     WriteGranted},
+    {4, kGetAddr, K::kLookup, C::kLookup, ReadRpcb, GetAddr, WriteUaddr},
+    {4, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
+     WriteRegistrations},
+    {4, kCallIt, K::kBroadcastForward, C::kCall, nullptr, nullptr, nullptr},
+    {4, kGetTime, K::kLookup, C::kCall, NoArguments, GetTime, WriteNumber},
+    {4, kUaddr2Taddr, K::kLookup, C::kCall, ReadUaddr, Uaddr2Taddr,
+     WriteNetbuf},
+    {4, kTaddr2Uaddr, K::kLookup, C::kCall, ReadNetbuf, Taddr2Uaddr,
+     WriteUaddr},
+    {4, kGetVersAddr, K::kLookup, C::kLookup, ReadRpcb, GetVersAddr,
+     WriteUaddr},
+    {4, kIndirect, K::kForward, C::kCall, nullptr, nullptr, nullptr},
+    {4, kGetAddrList, K::kListing, C::kCall, ReadRpcb, TakeSnapshot,
+     WriteAddressList},
+    {4, kGetStat, K::kListing, C::kCall, NoArguments, Nothing,
+     WriteStatistics},
+};
+
+const Row* FindRow(std::uint32_t vers, std::uint32_t proc) {
+  for (const Row& row : kRows) {
+    if (row.vers == vers && row.proc == proc) return &row;
+  }
+  return nullptr;
 }
 
 }  // namespace
-
-struct PortMapper::Request {
-  std::size_t slot;  // the worker's table slot and statistics block
-  const Caller& caller;
-  const CallHeader& header;
-  XdrReader& args;
-  XdrWriter& out;
-
-  void Success() { WriteAcceptedReply(out, header.xid, AcceptStat::kSuccess); }
-  void Fail(AcceptStat stat) { WriteAcceptedReply(out, header.xid, stat); }
-  void Garbage() { Fail(AcceptStat::kGarbageArgs); }
-  void Bool(bool value) {
-    Success();
-    out.Bool(value);
-  }
-};
 
 PortMapper::PortMapper(std::size_t capacity, Clock clock)
     : table_(capacity), clock_(clock ? clock : SystemClock) {}
@@ -173,350 +502,118 @@ CallOutcome PortMapper::HandleCall(Worker& worker, const std::uint8_t* call,
                                    std::vector<std::uint8_t>* reply) {
   const std::size_t start = reply->size();
   const std::size_t limit =
-      start + (caller.stream ? kMaxStreamReply : kMaxDatagramReply);
-  XdrReader in(call, size);
-  XdrWriter out(reply, limit);
+      start + (caller.stream() ? kMaxStreamReply : kMaxDatagramReply);
   CallHeader header;
   CallOutcome outcome = CallOutcome::kReply;
-  switch (ReadCallHeader(in, &header)) {
-    case HeaderOutcome::kNotACall:
-    case HeaderOutcome::kTruncated:
-      return CallOutcome::kMalformed;
-    case HeaderOutcome::kRpcMismatch:
-      WriteRpcMismatch(out, header.xid);
-      break;
-    case HeaderOutcome::kBadCredential:
-      WriteAuthError(out, header.xid, AuthStat::kBadCred);
-      break;
-    case HeaderOutcome::kBadVerifier:
-      WriteAuthError(out, header.xid, AuthStat::kBadVerf);
-      break;
-    case HeaderOutcome::kRejectedFlavor:
-      WriteAuthError(out, header.xid, AuthStat::kRejectedCred);
-      break;
-    case HeaderOutcome::kCall: {
-      Request request{worker.slot_, caller, header, in, out};
-      try {
-        outcome = Dispatch(request);
-      } catch (const std::bad_alloc&) {
-        // Only a change of the table allocates.
-        reply->resize(start);
-        out = XdrWriter(reply, limit);
-        WriteAcceptedReply(out, header.xid, AcceptStat::kSystemErr);
-        outcome = CallOutcome::kReply;
-      }
-      break;
-    }
+  bool systemError = false;
+  try {
+    XdrReader in(call, size);
+    XdrWriter out(reply, limit);
+    outcome = Answer(worker.slot_, caller, in, &header, out);
+    // The results do not fit what the transport carries.
+    systemError = !out.ok();
+  } catch (const std::bad_alloc&) {
+    // A change of the table, or a reply that outgrew its buffer.
+    systemError = true;
+    outcome = CallOutcome::kReply;
   }
   if (outcome != CallOutcome::kReply) {
     reply->resize(start);
     return outcome;
   }
-  if (!out.ok()) {
-    // The results do not fit what the transport carries.
+  if (systemError) {
     reply->resize(start);
-    XdrWriter again(reply, limit);
-    WriteAcceptedReply(again, header.xid, AcceptStat::kSystemErr);
+    try {
+      XdrWriter again(reply, limit);
+      WriteAcceptedReply(again, header.xid, AcceptStat::kSystemErr);
+    } catch (const std::bad_alloc&) {
+      reply->resize(start);
+      return CallOutcome::kOutOfMemory;
+    }
   }
-  if (!caller.stream && !caller.loopback && reply->size() - start > size) {
+  if (!MayReply(caller, size, reply->size() - start)) {
     reply->resize(start);
     return CallOutcome::kSilent;
   }
   return CallOutcome::kReply;
 }
 
-CallOutcome PortMapper::Dispatch(Request& r) {
-  const CallHeader& h = r.header;
-  if (h.prog != kPortMapperProgram) {
-    r.Fail(AcceptStat::kProgUnavail);
-    return CallOutcome::kReply;
+CallOutcome PortMapper::Answer(std::size_t slot, const Caller& caller,
+                               XdrReader& in, CallHeader* header,
+                               XdrWriter& out) {
+  switch (ReadCallHeader(in, header)) {
+    case HeaderOutcome::kNotACall:
+    case HeaderOutcome::kTruncated:
+      return CallOutcome::kMalformed;
+    case HeaderOutcome::kRpcMismatch:
+      WriteRpcMismatch(out, header->xid);
+      return CallOutcome::kReply;
+    case HeaderOutcome::kBadCredential:
+      WriteAuthError(out, header->xid, AuthStat::kBadCred);
+      return CallOutcome::kReply;
+    case HeaderOutcome::kBadVerifier:
+      WriteAuthError(out, header->xid, AuthStat::kBadVerf);
+      return CallOutcome::kReply;
+    case HeaderOutcome::kRejectedFlavor:
+      WriteAuthError(out, header->xid, AuthStat::kRejectedCred);
+      return CallOutcome::kReply;
+    case HeaderOutcome::kCall:
+      break;
   }
-  if (h.vers < kLowestVersion || h.vers > kHighestVersion) {
-    WriteProgMismatch(r.out, h.xid, kLowestVersion, kHighestVersion);
-    return CallOutcome::kReply;
-  }
-  std::uint32_t highest = h.vers == 2 ? kCallIt
-                          : h.vers == 3 ? kTaddr2Uaddr
-                                        : kGetStat;
-  if (h.proc > highest) {
-    r.Fail(AcceptStat::kProcUnavail);
-    return CallOutcome::kReply;
-  }
-  statistics_.CountCall(r.slot, h.vers, h.proc);
+  return Dispatch(slot, caller, *header, in, out);
+}
 
-  bool datagram = !r.caller.stream;
-  bool growsWithTable =
-      h.proc == kDump || h.proc == kGetAddrList || h.proc == kGetStat;
-  if (datagram && !r.caller.loopback && growsWithTable) {
-    return CallOutcome::kSilent;
-  }
-  if (h.proc == kCallIt || h.proc == kIndirect) {
-    if (datagram && h.proc == kCallIt) return CallOutcome::kSilent;
-    r.Fail(AcceptStat::kProcUnavail);
+CallOutcome PortMapper::Dispatch(std::size_t slot, const Caller& caller,
+                                 const CallHeader& header, XdrReader& args,
+                                 XdrWriter& out) {
+  if (header.prog != kPortMapperProgram) {
+    WriteAcceptedReply(out, header.xid, AcceptStat::kProgUnavail);
     return CallOutcome::kReply;
   }
-  if (h.vers == 2) {
-    Version2(r);
-  } else {
-    Version34(r);
+  if (header.vers < kLowestVersion || header.vers > kHighestVersion) {
+    WriteProgMismatch(out, header.xid, kLowestVersion, kHighestVersion);
+    return CallOutcome::kReply;
   }
+  const Row* row = FindRow(header.vers, header.proc);
+  if (!row) {
+    WriteAcceptedReply(out, header.xid, AcceptStat::kProcUnavail);
+    return CallOutcome::kReply;
+  }
+  statistics_.CountCall(slot, header.vers, header.proc);
+
+  Admission admission = Admit(row->kind, caller);
+  if (admission == Admission::kSilent) return CallOutcome::kSilent;
+  if (admission == Admission::kNotOffered) {
+    WriteAcceptedReply(out, header.xid, AcceptStat::kProcUnavail);
+    return CallOutcome::kReply;
+  }
+  Call c{caller, slot, table_, statistics_, clock_, {}, {}};
+  if (!row->decode(args, &c.args)) {
+    WriteAcceptedReply(out, header.xid, AcceptStat::kGarbageArgs);
+    return CallOutcome::kReply;
+  }
+  if (admission == Admission::kAnswer) row->handle(c);
+
+  const Results& r = c.results;
+  switch (row->counts) {
+    case Counts::kCall:
+      break;
+    case Counts::kSet:
+      if (r.granted) statistics_.CountSet(slot, header.vers);
+      break;
+    case Counts::kUnset:
+      if (r.granted) statistics_.CountUnset(slot, header.vers);
+      break;
+    case Counts::kLookup:
+      if (r.lookup.asked) {
+        statistics_.CountLookup(slot, header.vers, r.lookup.prog,
+                                r.lookup.vers, r.lookup.netid, r.lookup.found);
+      }
+      break;
+  }
+  WriteAcceptedReply(out, header.xid, AcceptStat::kSuccess);
+  row->encode(c, out);
   return CallOutcome::kReply;
-}
-
-void PortMapper::Version2(Request& r) {
-  Mapping m;
-  switch (r.header.proc) {
-    case kNull:
-      r.Success();
-      return;
-    case kSet: {
-      if (!ReadMapping(r.args, &m)) return r.Garbage();
-      const char* netid = NetidOfProtocol(m.protocol);
-      Registration reg;
-      reg.prog = m.prog;
-      reg.vers = m.vers;
-      bool valid = netid && m.port <= 0xFFFF;
-      if (valid) {
-        InetAddress any;
-        any.port = static_cast<std::uint16_t>(m.port);
-        char uaddr[kMaxInetUaddr];
-        reg.netid.Assign(netid);
-        reg.uaddr.Assign(
-            std::string_view(uaddr, FormatUniversalAddress(any, uaddr)));
-        reg.owner.Assign(kUnknownOwner);
-      }
-      r.Bool(valid && Register(r, reg));
-      return;
-    }
-    case kUnset: {
-      if (!ReadMapping(r.args, &m)) return r.Garbage();
-      // Version 2 knows no netids: its mapping goes for both protocols.
-      bool udp = Unset(r, m.prog, m.vers, "udp");
-      bool tcp = Unset(r, m.prog, m.vers, "tcp");
-      r.Bool(udp || tcp);
-      return;
-    }
-    case kGetAddr: {
-      if (!ReadMapping(r.args, &m)) return r.Garbage();
-      const char* netid = NetidOfProtocol(m.protocol);
-      std::uint32_t port = 0;
-      if (netid) {
-        RegistrationTable::ReadGuard guard(table_, r.slot);
-        for (const Registration& reg : guard.snapshot()) {
-          InetAddress address;
-          if (reg.prog == m.prog && reg.vers == m.vers &&
-              reg.netid.view() == netid &&
-              ParseUniversalAddress(reg.uaddr.view(), &address)) {
-            port = address.port;
-            break;
-          }
-        }
-        statistics_.CountLookup(r.slot, 2, m.prog, m.vers, netid, port != 0);
-      }
-      r.Success();
-      r.out.U32(port);
-      return;
-    }
-    case kDump: {
-      r.Success();
-      RegistrationTable::ReadGuard guard(table_, r.slot);
-      for (const Registration& reg : guard.snapshot()) {
-        NetidInfo info = ClassifyNetid(reg.netid.view());
-        InetAddress address;
-        if (!info.inet || info.v6 ||
-            !ParseUniversalAddress(reg.uaddr.view(), &address)) {
-          continue;
-        }
-        r.out.Bool(true);
-        r.out.U32(reg.prog);
-        r.out.U32(reg.vers);
-        r.out.U32(info.stream ? kProtocolTcp : kProtocolUdp);
-        r.out.U32(address.port);
-      }
-      r.out.Bool(false);
-      return;
-    }
-  }
-}
-
-void PortMapper::Version34(Request& r) {
-  RpcbArgs a;
-  switch (r.header.proc) {
-    case kNull:
-      r.Success();
-      return;
-    case kSet: {
-      if (!ReadRpcb(r.args, &a)) return r.Garbage();
-      Registration reg;
-      reg.prog = a.prog;
-      reg.vers = a.vers;
-      bool fits = reg.netid.Assign(a.netid) && reg.uaddr.Assign(a.uaddr) &&
-                  reg.owner.Assign(a.owner);
-      r.Bool(fits && Register(r, reg));
-      return;
-    }
-    case kUnset:
-      if (!ReadRpcb(r.args, &a)) return r.Garbage();
-      r.Bool(Unset(r, a.prog, a.vers, a.netid));
-      return;
-    case kGetAddr:
-    case kGetVersAddr:
-      return WriteLookup(r, r.header.proc == kGetAddr);
-    case kDump:
-      return WriteDump(r);
-    case kGetTime:
-      r.Success();
-      r.out.U32(clock_());
-      return;
-    case kUaddr2Taddr: {
-      std::string_view uaddr = r.args.String(kMaxArgumentString);
-      if (!r.args.ok()) return r.Garbage();
-      InetAddress address;
-      std::uint8_t netbuf[kMaxNetbuf];
-      std::size_t length = ParseUniversalAddress(uaddr, &address)
-                               ? AddressToNetbuf(address, netbuf)
-                               : 0;
-      r.Success();
-      r.out.U32(static_cast<std::uint32_t>(length));  // maxlen
-      r.out.Opaque(netbuf, length);
-      return;
-    }
-    case kTaddr2Uaddr: {
-      r.args.U32();  // maxlen: the client's buffer, not ours to use
-      Bytes netbuf = r.args.Opaque(kMaxArgumentString);
-      if (!r.args.ok()) return r.Garbage();
-      InetAddress address;
-      char uaddr[kMaxInetUaddr];
-      std::size_t length = NetbufToAddress(netbuf.data, netbuf.size, &address)
-                               ? FormatUniversalAddress(address, uaddr)
-                               : 0;
-      r.Success();
-      r.out.String(std::string_view(uaddr, length));
-      return;
-    }
-    case kGetAddrList:
-      return WriteAddressList(r);
-    case kGetStat:
-      return WriteStatistics(r);
-  }
-}
-
-bool PortMapper::Register(Request& r, const Registration& reg) {
-  std::string_view netid = reg.netid.view();
-  std::string_view uaddr = reg.uaddr.view();
-  if (!r.caller.loopback || reg.prog == kPortMapperProgram || netid.empty() ||
-      uaddr.empty() || !IsStorable(netid, false) ||
-      !IsStorable(uaddr, false) || !IsStorable(reg.owner.view(), true)) {
-    return false;
-  }
-  NetidInfo info = ClassifyNetid(netid);
-  InetAddress address;
-  if (info.inet && (!ParseUniversalAddress(uaddr, &address) ||
-                    address.v6 != info.v6)) {
-    return false;
-  }
-  if (table_.Add(reg) != RegistrationTable::AddResult::kAdded) return false;
-  statistics_.CountSet(r.slot, r.header.vers);
-  return true;
-}
-
-bool PortMapper::Unset(Request& r, std::uint32_t prog, std::uint32_t vers,
-                       std::string_view netid) {
-  if (!r.caller.loopback || table_.Remove(prog, vers, netid) == 0) {
-    return false;
-  }
-  statistics_.CountUnset(r.slot, r.header.vers);
-  return true;
-}
-
-void PortMapper::WriteLookup(Request& r, bool anyVersion) {
-  RpcbArgs a;
-  if (!ReadRpcb(r.args, &a)) return r.Garbage();
-  // The netid asked for; the transport's own when the caller names none.
-  std::string_view netid = a.netid.empty() ? r.caller.netid : a.netid;
-  char merged[kMaxInetUaddr];
-  std::string_view uaddr;
-  r.Success();
-  {
-    RegistrationTable::ReadGuard guard(table_, r.slot);
-    const Registration* found = nullptr;
-    for (const Registration& reg : guard.snapshot()) {
-      if (reg.prog != a.prog || reg.netid.view() != netid) continue;
-      if (reg.vers == a.vers) {
-        found = &reg;
-        break;
-      }
-      // GETADDR may answer with another version of the program: the
-      // caller then learns the versions served from the program itself.
-      if (anyVersion && !found) found = &reg;
-    }
-    if (found) uaddr = Merged(*found, r.caller, merged);
-    r.out.String(uaddr);
-  }
-  statistics_.CountLookup(r.slot, r.header.vers, a.prog, a.vers, netid,
-                          !uaddr.empty());
-}
-
-void PortMapper::WriteDump(Request& r) {
-  r.Success();
-  RegistrationTable::ReadGuard guard(table_, r.slot);
-  for (const Registration& reg : guard.snapshot()) {
-    r.out.Bool(true);
-    r.out.U32(reg.prog);
-    r.out.U32(reg.vers);
-    r.out.String(reg.netid.view());
-    r.out.String(reg.uaddr.view());
-    r.out.String(reg.owner.view());
-  }
-  r.out.Bool(false);
-}
-
-void PortMapper::WriteAddressList(Request& r) {
-  RpcbArgs a;
-  if (!ReadRpcb(r.args, &a)) return r.Garbage();
-  r.Success();
-  RegistrationTable::ReadGuard guard(table_, r.slot);
-  for (const Registration& reg : guard.snapshot()) {
-    if (reg.prog != a.prog || reg.vers != a.vers) continue;
-    NetidInfo info = ClassifyNetid(reg.netid.view());
-    char merged[kMaxInetUaddr];
-    r.out.Bool(true);
-    r.out.String(Merged(reg, r.caller, merged));
-    r.out.String(reg.netid.view());
-    if (info.inet) {
-      r.out.U32(info.stream ? kOrderlyConnection : kConnectionless);
-      r.out.String(info.v6 ? "inet6" : "inet");
-      r.out.String(info.stream ? "tcp" : "udp");
-    } else {
-      // A netid of another kind of transport: nothing known of it.
-      r.out.U32(0);
-      r.out.String("-");
-      r.out.String("-");
-    }
-  }
-  r.out.Bool(false);
-}
-
-void PortMapper::WriteStatistics(Request& r) {
-  StatisticsReport report;
-  statistics_.Report(&report);
-  r.Success();
-  for (const VersionReport& v : report) {
-    for (std::uint32_t calls : v.calls) r.out.U32(calls);
-    r.out.U32(v.sets);
-    r.out.U32(v.unsets);
-    for (std::size_t i = 0; i < v.lookupCount; ++i) {
-      const LookupCount& l = v.lookups[i];
-      r.out.Bool(true);
-      r.out.U32(l.prog);
-      r.out.U32(l.vers);
-      r.out.U32(l.success);
-      r.out.U32(l.failure);
-      r.out.String(l.netid.view());
-    }
-    r.out.Bool(false);
-    r.out.Bool(false);  // remote calls: none are forwarded
-  }
 }
 
 }  // namespace tessard

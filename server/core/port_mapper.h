@@ -1,8 +1,18 @@
 // The port mapper: program 100000, versions 2 (portmap) and 3 and 4
 // (rpcbind), over one registration table. HandleCall takes one call message
 // as it arrived on a datagram or as one record of a stream and writes the
-// reply, if any. Free of Windows headers: the Windows program and the
-// native tests and fuzzers link it unchanged.
+// reply, if any; the procedures are rows of one table (port_mapper.cpp),
+// and who may call which is decided by admission.h. Free of Windows
+// headers: the Windows program and the native tests and fuzzers link it
+// unchanged.
+//
+// How a serving thread uses it: it keeps a Worker for its life and one
+// reply buffer; for each datagram it fills a Caller (caller.h) and calls
+// HandleCall, and sends the reply only on kReply (kSilent, kMalformed and
+// kOutOfMemory send nothing). A TCP connection goes through
+// StreamConnection, which closes on anything but kReply and kSilent.
+// Neither throws: running out of memory answers SYSTEM_ERR or closes that
+// one connection.
 #pragma once
 
 #include <cstddef>
@@ -10,12 +20,14 @@
 #include <string_view>
 #include <vector>
 
+#include "caller.h"
 #include "registration_table.h"
 #include "statistics.h"
-#include "universal_address.h"
 #include "xdr.h"
 
 namespace tessard {
+
+struct CallHeader;
 
 constexpr std::uint32_t kPortMapperProgram = 100000;
 constexpr std::uint32_t kLowestVersion = 2;
@@ -33,21 +45,11 @@ constexpr std::size_t kMaxStreamReply =
     64 + kMaxRegistrations * (4 + 8 + (4 + kMaxNetid) + (4 + kMaxUaddr) +
                               (4 + kMaxOwner));
 
-// How a call arrived.
-struct Caller {
-  std::string_view netid;  // of the transport: udp, tcp, udp6 or tcp6
-  bool stream = false;     // TCP: nothing can be reflected to a third party
-  bool loopback = false;   // sent from a loopback address of this machine
-  // The address the call was sent to, when known: a registration made on
-  // the wildcard address is answered with it.
-  bool hasLocal = false;
-  InetAddress local;
-};
-
 enum class CallOutcome {
   kReply,      // send what was written
   kSilent,     // send nothing; the message was a call we do not answer
   kMalformed,  // not a call we can read: drop it, or close the stream
+  kOutOfMemory,  // not even an error reply could be written: the same
 };
 
 class PortMapper {
@@ -78,7 +80,8 @@ class PortMapper {
 
   // Handles one call. The reply is appended to *reply, which is left as it
   // was when the outcome is not kReply; a datagram's reply is at most
-  // kMaxDatagramReply bytes, a stream's at most kMaxStreamReply.
+  // kMaxDatagramReply bytes, a stream's at most kMaxStreamReply. Running
+  // out of memory answers SYSTEM_ERR (or kOutOfMemory); nothing throws.
   CallOutcome HandleCall(Worker& worker, const std::uint8_t* call,
                          std::size_t size, const Caller& caller,
                          std::vector<std::uint8_t>* reply);
@@ -87,17 +90,13 @@ class PortMapper {
   const Statistics& statistics() const { return statistics_; }
 
  private:
-  struct Request;
-  CallOutcome Dispatch(Request& request);
-  void Version2(Request& request);
-  void Version34(Request& request);
-  bool Register(Request& request, const Registration& registration);
-  bool Unset(Request& request, std::uint32_t prog, std::uint32_t vers,
-             std::string_view netid);
-  void WriteLookup(Request& request, bool anyVersion);
-  void WriteDump(Request& request);
-  void WriteAddressList(Request& request);
-  void WriteStatistics(Request& request);
+  // Reads the call's header and answers it.
+  CallOutcome Answer(std::size_t slot, const Caller& caller, XdrReader& in,
+                     CallHeader* header, XdrWriter& out);
+  // Finds the call's row, admits the caller and serves the call.
+  CallOutcome Dispatch(std::size_t slot, const Caller& caller,
+                       const CallHeader& header, XdrReader& args,
+                       XdrWriter& out);
 
   RegistrationTable table_;
   Statistics statistics_;

@@ -12,6 +12,7 @@
 #include "registration_table.h"
 
 #include <thread>
+#include <utility>
 
 namespace tessard {
 
@@ -60,8 +61,8 @@ RegistrationTable::ReadGuard::~ReadGuard() {
   if (slot_ < kMaxReaders) table_.hazards_[slot_].store(nullptr);
 }
 
-void RegistrationTable::Publish(Snapshot* next) {
-  const Snapshot* old = current_.exchange(next);
+void RegistrationTable::Publish(std::unique_ptr<Snapshot> next) {
+  const Snapshot* old = current_.exchange(next.release());
   for (auto& hazard : hazards_) {
     while (hazard.load() == old) std::this_thread::yield();
   }
@@ -79,31 +80,41 @@ RegistrationTable::AddResult RegistrationTable::Add(
     }
   }
   if (now.size() >= capacity_) return AddResult::kFull;
-  auto* next = new Snapshot();
+  // Copying may throw std::bad_alloc: the copy is owned until published.
+  auto next = std::make_unique<Snapshot>();
   next->reserve(now.size() + 1);
   *next = now;
   next->push_back(registration);
-  Publish(next);
+  Publish(std::move(next));
   return AddResult::kAdded;
 }
 
 std::size_t RegistrationTable::Remove(std::uint32_t prog, std::uint32_t vers,
                                       std::string_view netid) {
+  if (netid.empty()) return Remove(prog, vers, {});
+  return Remove(prog, vers, {netid});
+}
+
+std::size_t RegistrationTable::Remove(
+    std::uint32_t prog, std::uint32_t vers,
+    std::initializer_list<std::string_view> netids) {
   std::lock_guard<std::mutex> lock(writers_);
   const Snapshot& now = *current_.load();
-  auto* next = new Snapshot();
+  auto next = std::make_unique<Snapshot>();
   next->reserve(now.size());
+  auto removes = [&](const Registration& r) {
+    if (r.permanent || r.prog != prog || r.vers != vers) return false;
+    if (netids.size() == 0) return true;
+    for (std::string_view netid : netids) {
+      if (r.netid.view() == netid) return true;
+    }
+    return false;
+  };
   for (const Registration& r : now) {
-    bool match = r.prog == prog && r.vers == vers &&
-                 (netid.empty() || r.netid.view() == netid);
-    if (!match || r.permanent) next->push_back(r);
+    if (!removes(r)) next->push_back(r);
   }
   std::size_t removed = now.size() - next->size();
-  if (removed == 0) {
-    delete next;
-    return 0;
-  }
-  Publish(next);
+  if (removed > 0) Publish(std::move(next));
   return removed;
 }
 

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -89,9 +91,12 @@ class RegistrationTable {
   // Adds a registration unless one of the same program, version and netid
   // exists, or the table is full.
   AddResult Add(const Registration& registration);
-  // Removes the registrations of the program and version with this netid,
-  // or with any netid when it is empty, but never a permanent one. Returns
-  // how many it removed.
+  // Removes, in one change, the registrations of the program and version
+  // on any of these netids, or on every netid when there are none, but
+  // never a permanent one. Returns how many it removed.
+  std::size_t Remove(std::uint32_t prog, std::uint32_t vers,
+                     std::initializer_list<std::string_view> netids);
+  // The same for one netid, or every netid when it is empty.
   std::size_t Remove(std::uint32_t prog, std::uint32_t vers,
                      std::string_view netid);
 
@@ -99,7 +104,7 @@ class RegistrationTable {
 
  private:
   // Publishes `next` and frees the snapshot it replaces once unread.
-  void Publish(Snapshot* next);
+  void Publish(std::unique_ptr<Snapshot> next);
 
   std::size_t capacity_;
   std::atomic<const Snapshot*> current_;

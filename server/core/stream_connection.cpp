@@ -1,6 +1,8 @@
 // Calls out of a record-marked stream, replies into one.
 #include "stream_connection.h"
 
+#include <new>
+
 namespace tessard {
 
 StreamConnection::StreamConnection()
@@ -8,7 +10,7 @@ StreamConnection::StreamConnection()
 
 void StreamConnection::Open(const Caller& caller) {
   caller_ = caller;
-  caller_.stream = true;
+  caller_.transport = Transport::kStream;
   assembler_.Reset();
 }
 
@@ -21,7 +23,11 @@ bool StreamConnection::Receive(PortMapper& mapper, PortMapper::Worker& worker,
   if (status != RecordAssembler::Status::kRecord) return false;
   Bytes record = assembler_.record();
   std::size_t mark = out->size();
-  out->resize(mark + kRecordMarkSize);
+  try {
+    out->resize(mark + kRecordMarkSize);
+  } catch (const std::bad_alloc&) {
+    return false;  // no room for any reply: this connection closes
+  }
   switch (mapper.HandleCall(worker, record.data, record.size, caller_, out)) {
     case CallOutcome::kReply:
       PutRecordMark(out->data() + mark, out->size() - mark - kRecordMarkSize);
@@ -30,6 +36,7 @@ bool StreamConnection::Receive(PortMapper& mapper, PortMapper::Worker& worker,
       out->resize(mark);
       return true;
     case CallOutcome::kMalformed:
+    case CallOutcome::kOutOfMemory:
       break;
   }
   out->resize(mark);

@@ -24,7 +24,8 @@ class StreamConnection {
   // many bytes it took, so that the caller sends each reply before it
   // hands over the rest (a stream of calls for large replies must not pile
   // them up in memory). False when the stream must be closed: a record
-  // over the bound, too many fragments, or a message that is no call.
+  // over the bound, too many fragments, a message that is no call, or no
+  // memory left for even an error reply. Nothing throws.
   bool Receive(PortMapper& mapper, PortMapper::Worker& worker,
                const std::uint8_t* data, std::size_t size, std::size_t* used,
                std::vector<std::uint8_t>* out);

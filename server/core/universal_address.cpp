@@ -229,12 +229,7 @@ bool IsLoopback(const InetAddress& address) {
   if (!address.v6) return address.host[0] == 127;
   static const std::uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
                                               0, 0, 0, 0, 0, 0, 0, 1};
-  static const std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0,
-                                                 0, 0, 0, 0, 0xFF, 0xFF};
-  if (std::memcmp(address.host, kLoopback6, 16) == 0) return true;
-  // An IPv4 loopback address reaching an IPv6 socket.
-  return std::memcmp(address.host, kMappedPrefix, 12) == 0 &&
-         address.host[12] == 127;
+  return std::memcmp(address.host, kLoopback6, 16) == 0;
 }
 
 NetidInfo ClassifyNetid(std::string_view netid) {

@@ -27,6 +27,8 @@ std::size_t FormatUniversalAddress(const InetAddress& address,
 // 0.0.0.0 or ::, the "any" address that a server registers when it listens
 // on every address.
 bool IsWildcard(const InetAddress& address);
+// 127.0.0.0/8 or ::1. An IPv4-mapped IPv6 address (::ffff:127.0.0.1) is
+// not: it is an IPv6 address of no loopback interface.
 bool IsLoopback(const InetAddress& address);
 
 // The inet netids: udp, tcp (IPv4) and udp6, tcp6 (IPv6).

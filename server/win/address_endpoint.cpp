@@ -17,9 +17,14 @@ namespace {
 // Only while another program keeps a core busy does one thread win. Local
 // programs call on loopback, which gets the most; other addresses serve
 // other machines' look-ups.
+constexpr unsigned kDatagramThreads = 4;  // 127.0.0.1
+constexpr unsigned kDatagramThreads6 = 2;  // ::1
+constexpr unsigned kOtherDatagramThreads = 2;
+constexpr unsigned kOtherDatagramThreads6 = 1;
+
 unsigned DatagramThreads(const LocalAddress& a) {
-  if (a.loopback) return a.address.v6 ? 2 : 4;
-  return a.address.v6 ? 1 : 2;
+  if (a.loopback) return a.address.v6 ? kDatagramThreads6 : kDatagramThreads;
+  return a.address.v6 ? kOtherDatagramThreads6 : kOtherDatagramThreads;
 }
 
 // A UDP socket of an IPv4 address other than loopback is an IPv6 socket
@@ -125,12 +130,11 @@ Caller AddressEndpoint::CallerFrom(const InetAddress& source,
   Caller caller;
   const bool v6 = address_.address.v6;
   caller.netid = stream ? (v6 ? "tcp6" : "tcp") : (v6 ? "udp6" : "udp");
-  caller.stream = stream;
-  caller.hasLocal = true;
-  caller.local = served_;
-  // Sent from this machine: from a loopback address to a loopback address
-  // (no network delivers a packet to a loopback address).
-  caller.loopback = address_.loopback && IsLoopback(source);
+  caller.transport = stream ? Transport::kStream : Transport::kDatagram;
+  caller.source = source;
+  // The socket is bound to the address the call came to.
+  caller.hasDestination = true;
+  caller.destination = served_;
   return caller;
 }
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "caller.h"
 #include "connection_pool.h"
 #include "local_addresses.h"
 #include "port_mapper.h"

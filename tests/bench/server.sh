@@ -31,11 +31,12 @@ service_prefix="$bench/service-wineprefix"
 service_run="$bench/service-run"
 load="$here/build/host-release/tests/bench/rpc_load"
 # The floors' UDP thread counts, and among them the server's own on its IPv4
-# UDP socket, read from its source so that the comparison follows it.
+# loopback UDP socket, read from its source so that the comparison follows
+# it.
 own=$(sed -n 's/^constexpr unsigned kDatagramThreads = \([0-9]*\);.*/\1/p' \
-  "$here/server/win/network_server.cpp")
+  "$here/server/win/address_endpoint.cpp")
 if [ -z "$own" ]; then
-  echo "bench: no kDatagramThreads in server/win/network_server.cpp" >&2
+  echo "bench: no kDatagramThreads in server/win/address_endpoint.cpp" >&2
   exit 1
 fi
 threads=$(printf '%s\n' 1 2 4 8 "$own" | sort -nu | paste -sd' ' -)

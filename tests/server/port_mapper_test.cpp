@@ -8,6 +8,8 @@
 
 #include <optional>
 
+#include "admission.h"
+#include "callers.h"
 #include "rpc_wire.h"
 
 namespace tessard {
@@ -88,9 +90,9 @@ class PortMapperTest : public ::testing::Test {
 
   PortMapper mapper_{24, Clock};
   PortMapper::Worker worker_{mapper_};
-  const Caller local_{"udp", false, true};
-  const Caller remote_{"udp", false, false};
-  const Caller stream_{"tcp", true, false};
+  const Caller local_ = From("udp", "127.0.0.1.4.1", "127.0.0.1.0.111");
+  const Caller remote_ = From("udp", "10.77.0.2.4.1", "10.77.0.1.0.111");
+  const Caller stream_ = From("tcp", "10.77.0.2.4.1", "10.77.0.1.0.111");
 };
 
 TEST_F(PortMapperTest, OwnRegistrationsAreListedAndCannotBeRemoved) {
@@ -105,6 +107,18 @@ TEST_F(PortMapperTest, OwnRegistrationsAreListedAndCannotBeRemoved) {
       "100000 3 udp6 ::.0.111 superuser",
   };
   EXPECT_EQ(Dump(), own);
+  // Version 2's DUMP (rpcinfo -p): the IPv4 entries, as mappings.
+  Reply v2 = Results(Call(2, 4), stream_);
+  std::vector<std::string> mappings;
+  while (v2.U32() == 1) {
+    std::string m = std::to_string(v2.U32());
+    for (int i = 0; i < 3; ++i) m += " " + std::to_string(v2.U32());
+    mappings.push_back(m);
+  }
+  EXPECT_EQ(mappings, (std::vector<std::string>{
+                          "100000 4 17 111", "100000 3 17 111",
+                          "100000 2 17 111", "100000 4 6 111",
+                          "100000 3 6 111", "100000 2 6 111"}));
   EXPECT_EQ(Results(Call(4, 2).Rpcb(100000, 4, "", ""), local_).U32(), 0u);
   EXPECT_EQ(Results(Call(2, 2).Mapping(100000, 2, 17, 111), local_).U32(), 0u);
   EXPECT_FALSE(Set4(100000, 5, "tcp", "0.0.0.0.0.112"));
@@ -115,8 +129,8 @@ TEST_F(PortMapperTest, OwnRegistrationsAreListedAndCannotBeRemoved) {
 TEST_F(PortMapperTest, RegistrationIsSeenThroughEveryVersion) {
   // Version 2 SET: an IPv4 wildcard address with the port.
   EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 3, 17, 2049), local_).U32(), 1u);
-  EXPECT_EQ(GetAddr(3, kNfs, 3, "udp"), "0.0.0.0.8.1");
-  EXPECT_EQ(GetAddr(4, kNfs, 3, "udp", 9), "0.0.0.0.8.1");
+  EXPECT_EQ(GetAddr(3, kNfs, 3, "udp"), "127.0.0.1.8.1");
+  EXPECT_EQ(GetAddr(4, kNfs, 3, "udp", 9), "127.0.0.1.8.1");
   EXPECT_EQ(Dump().back(), "100003 3 udp 0.0.0.0.8.1 unknown");
 
   // Version 4 SET: its port through version 2; IPv6 not.
@@ -173,17 +187,45 @@ TEST_F(PortMapperTest, SetRefusesWhatItCannotStore) {
   EXPECT_EQ(Dump(), before);
 }
 
-TEST_F(PortMapperTest, OnlyLoopbackCallersChangeTheTable) {
+// Local means sent from a loopback address to one: neither a forged
+// source nor a source of another family's loopback seen on an IPv6 socket
+// makes a caller local.
+TEST_F(PortMapperTest, OnlyLocalCallersChangeTheTable) {
   ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
+  struct Row {
+    const char* what;
+    Caller caller;
+  } rows[] = {
+      {"another machine over UDP", remote_},
+      {"another machine over TCP", stream_},
+      {"loopback source, sent to another address",
+       From("udp", "127.0.0.1.4.1", "10.77.0.1.0.111")},
+      {"loopback source, destination not known",
+       From("tcp", "127.0.0.1.4.1", "")},
+      {"mapped loopback source on IPv6",
+       From("udp6", "::ffff:127.0.0.1.4.1", "2001:db8::1.0.111")},
+      {"mapped loopback source and destination",
+       From("tcp6", "::ffff:127.0.0.1.4.1", "::ffff:127.0.0.1.0.111")},
+      {"IPv6 loopback source, sent to another address",
+       From("udp6", "::1.4.1", "2001:db8::1.0.111")},
+  };
   const std::vector<std::string> before = Dump();
-  const Caller remoteStream{"tcp", true, false};
-  for (const Caller* caller : {&remote_, &remoteStream}) {
-    EXPECT_FALSE(Set4(kNfs, 4, "udp", "0.0.0.0.8.1", "0", caller));
-    EXPECT_EQ(Results(Call(4, 2).Rpcb(kNfs, 3, "", ""), *caller).U32(), 0u);
-    EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 4, 6, 1), *caller).U32(), 0u);
-    EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 3, 0, 0), *caller).U32(), 0u);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const Caller& c = row.caller;
+    EXPECT_FALSE(Set4(kNfs, 4, "udp", "0.0.0.0.8.1", "0", &c));
+    EXPECT_EQ(Results(Call(4, 2).Rpcb(kNfs, 3, "", ""), c).U32(), 0u);
+    EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 4, 6, 1), c).U32(), 0u);
+    EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 3, 0, 0), c).U32(), 0u);
+    EXPECT_EQ(Dump(), before);
+    // The same table for the next row, whatever this one did.
+    Results(Call(4, 2).Rpcb(kNfs, 4, "", ""), local_);
+    if (Dump() != before) ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
   }
-  EXPECT_EQ(Dump(), before);
+  const Caller local6 = From("udp6", "::1.4.1", "::1.0.111");
+  EXPECT_TRUE(Set4(kNfs, 4, "udp6", "::1.8.1", "0", &local6));
+  const Caller lo = From("tcp", "127.0.0.9.4.1", "127.0.0.1.0.111");
+  EXPECT_EQ(Results(Call(4, 2).Rpcb(kNfs, 4, "", ""), lo).U32(), 1u);
 }
 
 TEST_F(PortMapperTest, FullTableRefusesAndStillAnswers) {
@@ -201,17 +243,14 @@ TEST_F(PortMapperTest, FullTableRefusesAndStillAnswers) {
 TEST_F(PortMapperTest, LookupsAnswerWithTheAddressTheCallCameTo) {
   ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
   ASSERT_TRUE(Set4(kNfs, 3, "tcp", "192.0.2.7.8.1"));
-  Caller arrived = local_;
-  arrived.hasLocal = true;
-  ASSERT_TRUE(ParseUniversalAddress("10.77.0.1.0.111", &arrived.local));
   auto lookup = [&](std::string_view netid, std::uint32_t proc) {
-    return Results(Call(4, proc).Rpcb(kNfs, 3, netid, ""), arrived).Str();
+    return Results(Call(4, proc).Rpcb(kNfs, 3, netid, ""), remote_).Str();
   };
   EXPECT_EQ(lookup("udp", 3), "10.77.0.1.8.1");
   EXPECT_EQ(lookup("tcp", 3), "192.0.2.7.8.1");
   // No netid: the transport's own.
   EXPECT_EQ(lookup("", 9), "10.77.0.1.8.1");
-  Reply list = Results(Call(4, 11).Rpcb(kNfs, 3, "", ""), arrived);
+  Reply list = Results(Call(4, 11).Rpcb(kNfs, 3, "", ""), stream_);
   EXPECT_EQ(list.U32(), 1u);
   EXPECT_EQ(list.Str(), "10.77.0.1.8.1");
   EXPECT_EQ(list.Str(), "udp");
@@ -220,7 +259,7 @@ TEST_F(PortMapperTest, LookupsAnswerWithTheAddressTheCallCameTo) {
   EXPECT_EQ(list.Str(), "udp");
 
   // GETADDR falls back to another version of the program; GETVERSADDR not.
-  EXPECT_EQ(GetAddr(4, kNfs, 2, "udp"), "0.0.0.0.8.1");
+  EXPECT_EQ(GetAddr(4, kNfs, 2, "udp"), "127.0.0.1.8.1");
   EXPECT_EQ(GetAddr(4, kNfs, 2, "udp", 9), "");
   EXPECT_EQ(GetAddr(3, kNfs + 1, 3, "udp"), "");
 }
@@ -248,13 +287,17 @@ TEST_F(PortMapperTest, StatisticsCountCallsSetsAndLookups) {
   GetPort(kNfs, 3, 17);
   GetPort(kNfs, 3, 17);
   GetPort(kNfs, 4, 17);
+  // One UNSET that removes a udp and a tcp registration counts once.
+  EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 5, 17, 1), local_).U32(), 1u);
+  EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 5, 6, 1), local_).U32(), 1u);
+  EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 5, 0, 0), local_).U32(), 1u);
   Reply stat = Results(Call(4, 12), stream_);
   // Version 2: procedures 0 to 12, sets, unsets, look-ups, remote calls.
   std::uint32_t calls[13];
   for (std::uint32_t& c : calls) c = stat.U32();
   EXPECT_EQ(calls[3], 3u);
-  EXPECT_EQ(stat.U32(), 0u);  // sets through version 2
-  EXPECT_EQ(stat.U32(), 0u);
+  EXPECT_EQ(stat.U32(), 2u);  // sets through version 2
+  EXPECT_EQ(stat.U32(), 1u);  // unsets
   EXPECT_EQ(stat.U32(), 1u);
   EXPECT_EQ(stat.U32(), kNfs);
   EXPECT_EQ(stat.U32(), 3u);
@@ -266,6 +309,22 @@ TEST_F(PortMapperTest, StatisticsCountCallsSetsAndLookups) {
   EXPECT_EQ(stat.U32(), 4u);
   EXPECT_EQ(stat.U32(), 0u);
   EXPECT_EQ(stat.U32(), 1u);  // not found
+  EXPECT_EQ(stat.Str(), "udp");
+  EXPECT_EQ(stat.U32(), 0u);  // no more look-ups
+  EXPECT_EQ(stat.U32(), 0u);  // no remote calls
+  // Versions 3 and 4 follow in the same layout: the SET through version 4
+  // and this GETSTAT are theirs.
+  for (std::uint32_t vers : {3u, 4u}) {
+    SCOPED_TRACE(vers);
+    for (std::uint32_t proc = 0; proc < 13; ++proc) {
+      EXPECT_EQ(stat.U32(), vers == 4 && (proc == 1 || proc == 12) ? 1u : 0u);
+    }
+    EXPECT_EQ(stat.U32(), vers == 4 ? 1u : 0u);  // sets
+    EXPECT_EQ(stat.U32(), 0u);                   // unsets
+    EXPECT_EQ(stat.U32(), 0u);                   // look-ups
+    EXPECT_EQ(stat.U32(), 0u);                   // remote calls
+  }
+  EXPECT_TRUE(stat.Done());
 }
 
 // The RFC's answer to each kind of call the server does not serve.
@@ -289,6 +348,10 @@ TEST_F(PortMapperTest, MalformedCallsGetTheRfcAnswer) {
   longVerf.U32(0).U32(0).U32(404);
   longVerf.bytes.resize(longVerf.bytes.size() + 404);
   Wire hugeString = Call(4, 3).U32(kNfs).U32(3).U32(0xFFFFFFFF);
+  Wire hugeNetbuf = Call(4, 8).U32(16).U32(0xFFFFFFFF);
+  Wire hugeMachine = header(2, 1);
+  hugeMachine.U32(20).U32(0).U32(0xFFFFFFFF).U32(0).U32(0).U32(0);
+  hugeMachine.U32(0).U32(0);
 
   struct Row {
     const char* what;
@@ -304,8 +367,13 @@ TEST_F(PortMapperTest, MalformedCallsGetTheRfcAnswer) {
       {"version 4 procedure 13", Call(4, 13), 0, 3, 0, 0},
       {"SET cut short", Call(2, 1).U32(kNfs).U32(3), 0, 4, 0, 0},
       {"string of 0xFFFFFFFF bytes", hugeString, 0, 4, 0, 0},
+      {"netbuf of 0xFFFFFFFF bytes", hugeNetbuf, 0, 4, 0, 0},
+      {"NULL, version 2", Call(2, 0), 0, 0, 0, 0},
+      {"NULL, version 3", Call(3, 0), 0, 0, 0, 0},
+      {"NULL, version 4", Call(4, 0), 0, 0, 0, 0},
       {"AUTH_SYS", authSys, 0, 0, 0, 0},
       {"AUTH_SYS with 300 groups", badSys, 1, 1, 1, 0},
+      {"AUTH_SYS machine name of 0xFFFFFFFF bytes", hugeMachine, 1, 1, 1, 0},
       {"AUTH_DH", dh, 1, 1, 2, 0},
       {"credential over 400 bytes", longCred, 1, 1, 1, 0},
       {"verifier over 400 bytes", longVerf, 1, 1, 3, 0},
@@ -335,8 +403,46 @@ TEST_F(PortMapperTest, MalformedCallsGetTheRfcAnswer) {
   Send(tiny, local_, CallOutcome::kMalformed);
 }
 
-// Forwarding is not offered: silent on datagrams (amplification over UDP is
-// the datagram fuzzer's and the abuse tests' to check), refused on TCP.
+// What another machine's datagram gets back: never a listing, never a
+// reply over twice the call or 256 bytes, and every real look-up answered.
+// Over TCP each of these calls is answered.
+TEST_F(PortMapperTest, RemoteDatagramsAreNotAmplified) {
+  ASSERT_TRUE(Set4(kNfs, 3, "udp6",
+                   "2001:db8:b6c0:1f00:d5f3:9a2e:7c41:1b2e.8.1"));
+  ASSERT_TRUE(Set4(kNfs, 3, "ab", std::string(120, 'p')));
+  const Caller remote6 = From("udp6", "2001:db8::7.4.1", "2001:db8::1.0.111");
+  struct Row {
+    const char* what;
+    Wire call;
+    const Caller& caller;
+    bool answered;
+  } rows[] = {
+      {"GETADDR of a long IPv6 address",
+       Call(4, 3).Rpcb(kNfs, 3, "udp6", "", ""), remote6, true},
+      {"UADDR2TADDR of ::.0.111", Call(4, 7).Str("::.0.111"), remote6, true},
+      {"GETADDR answered with over twice the call",
+       Call(4, 3).Rpcb(kNfs, 3, "ab", "", ""), remote_, false},
+      {"version 2 DUMP", Call(2, 4), remote_, false},
+      {"version 3 DUMP", Call(3, 4), remote_, false},
+      {"GETADDRLIST", Call(4, 11).Rpcb(kNfs, 3, "", "", ""), remote6, false},
+      {"GETSTAT", Call(4, 12), remote_, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::uint8_t> reply;
+    CallOutcome outcome =
+        mapper_.HandleCall(worker_, row.call.bytes.data(),
+                           row.call.bytes.size(), row.caller, &reply);
+    EXPECT_EQ(outcome, row.answered ? CallOutcome::kReply
+                                    : CallOutcome::kSilent);
+    EXPECT_LE(reply.size(), 2 * row.call.bytes.size());
+    EXPECT_GT(Results(row.call, stream_).body.size(), 0u);
+  }
+  EXPECT_TRUE(MayReply(remote_, 200, 256));
+  EXPECT_FALSE(MayReply(remote_, 200, 260));
+}
+
+// Forwarding is not offered: silent on datagrams, refused on TCP.
 TEST_F(PortMapperTest, ForwardingIsNotOffered) {
   Send(Call(2, 5).Mapping(kNfs, 3, 0, 0), local_, CallOutcome::kSilent);
   Send(Call(4, 5).Mapping(kNfs, 3, 0, 0), remote_, CallOutcome::kSilent);

@@ -1,0 +1,43 @@
+// Who may call what. Each procedure is of one kind, and the kind and the
+// caller decide whether a call is answered, refused, not offered or met
+// with silence, and how large a reply to a datagram may be. Every such
+// rule of the port mapper is here. Free of Windows headers.
+#pragma once
+
+#include <cstddef>
+
+#include "caller.h"
+
+namespace tessard {
+
+enum class ProcedureKind {
+  kLookup,    // answered to anyone with a reply of bounded size (NULL, the
+              // look-ups, the time and the address conversions)
+  kChange,    // SET, UNSET: a change of the table, this machine only
+  kListing,   // DUMP, GETADDRLIST, GETSTAT: the reply grows with the table
+  kForward,   // INDIRECT: a remote call through the port mapper, not offered
+  kBroadcastForward,  // CALLIT, BCAST: the same, and broadcast to us
+};
+
+enum class Admission {
+  kAnswer,      // decode the arguments, handle the call, send the results
+  kRefuse,      // decode the arguments, send the results of a refusal
+                // (false) without handling the call
+  kNotOffered,  // PROC_UNAVAIL
+  kSilent,      // send nothing
+};
+
+Admission Admit(ProcedureKind kind, const Caller& caller);
+
+// A reply to another machine's datagram is at most this many times the
+// call, and never longer than kMaxRemoteDatagramReply: that answers every
+// look-up and gives a forged source address nothing worth reflecting.
+constexpr std::size_t kRemoteReplyFactor = 2;
+constexpr std::size_t kMaxRemoteDatagramReply = 256;
+
+// Whether a reply of replySize bytes may go back for a call of callSize
+// bytes.
+bool MayReply(const Caller& caller, std::size_t callSize,
+              std::size_t replySize);
+
+}  // namespace tessard

@@ -1,0 +1,28 @@
+// Callers for the core's tests, written as universal addresses.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string_view>
+
+#include "caller.h"
+
+namespace tessard {
+
+// A caller of the netid's transport, from and to universal addresses (an
+// empty destination: not known).
+inline Caller From(std::string_view netid, std::string_view source,
+                   std::string_view destination) {
+  Caller caller;
+  caller.netid = netid;
+  caller.transport = ClassifyNetid(netid).stream ? Transport::kStream
+                                                 : Transport::kDatagram;
+  EXPECT_TRUE(ParseUniversalAddress(source, &caller.source)) << source;
+  caller.hasDestination = !destination.empty();
+  if (caller.hasDestination) {
+    EXPECT_TRUE(ParseUniversalAddress(destination, &caller.destination));
+  }
+  return caller;
+}
+
+}  // namespace tessard
