@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "owned_wide_string.h"
-#include "report.h"
+#include "message_boxes.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 #include "install_actions.h"
 
 #include "install_adapters.h"
+#include "message_boxes.h"
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
-#include "report.h"
 #include "start_and_wait.h"
 
 namespace {

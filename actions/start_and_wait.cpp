@@ -2,10 +2,10 @@
 // progress, and the message for each outcome.
 #include "start_and_wait.h"
 
+#include "message_boxes.h"
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
-#include "report.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include "action_guard.h"
 #include "install_actions.h"
+#include "message_boxes.h"
 #include "messages.h"
 #include "platform.h"
 #include "process_state.h"
-#include "report.h"
 #include "resource.h"
 #include "server_command_line.h"
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "report.h"
+#include "notes.h"
 #include "serve.h"
 
 namespace tessard {
@@ -62,6 +62,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   ServeHooks hooks;
   hooks.progress = [] { SetState(SERVICE_START_PENDING); };
   hooks.running = [] { SetState(SERVICE_RUNNING); };
+  hooks.stopping = [] { SetState(SERVICE_STOP_PENDING); };
   DWORD exitCode = Serve(g_argument, g_stopEvent, hooks);
   SetState(SERVICE_STOPPED, exitCode);
 }

@@ -1,40 +1,29 @@
-// The server's sockets and threads: port 111 over UDP and TCP, on IPv4 and,
-// where the system offers it, IPv6, every call handed to the protocol core.
-//
-// Threads block in the socket calls, which is what Wine serves fastest:
-// several threads wait on each UDP socket; each TCP connection has a thread
-// of a pool while it lasts. Every wait is bounded (kPollMs), so a stop is
-// seen within that time without closing a socket under another thread.
+// The server's network side: port 111 over UDP and TCP on each of the
+// machine's addresses (address_endpoint.h), the TCP connections' pool
+// (connection_pool.h), and the housekeeping thread, which follows the
+// machine's addresses as they come and go and is the home of the server's
+// other periodic work.
 #pragma once
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
-#include <mswsock.h>
 #include <windows.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "address_endpoint.h"
+#include "connection_pool.h"
+#include "local_addresses.h"
 #include "port_mapper.h"
-#include "stream_connection.h"
 
 namespace tessard {
 
-// Bounds of the TCP side; docs/server.md states them for administrators.
-constexpr std::size_t kMaxConnections = 64;      // open at once
-constexpr ULONGLONG kIdleTimeoutMs = 20000;      // silence closes
-constexpr ULONGLONG kRecordTimeoutMs = 10000;    // a call must arrive whole
-constexpr DWORD kSendTimeoutMs = 5000;           // a reply must be taken
-// How long any blocking call waits before looking at the stop flag.
-constexpr DWORD kPollMs = 250;
+// How often the machine's addresses are looked at.
+constexpr DWORD kAddressCheckMs = 1000;
 
 class NetworkServer {
  public:
@@ -43,56 +32,40 @@ class NetworkServer {
   NetworkServer(const NetworkServer&) = delete;
   NetworkServer& operator=(const NetworkServer&) = delete;
 
-  // Opens the sockets, calling progress after each: udp and tcp must open;
-  // udp6 and tcp6 are left out where IPv6 is missing. Returns 0, or the
-  // socket error with *failed naming the transport ("UDP", "TCP", ...).
+  // Opens port 111 on every address the machine has now, calling progress
+  // after each. Returns 0, or the socket error with *failed naming the
+  // transport ("UDP", "TCP", ...): every address must open but for an IPv6
+  // one the system cannot bind yet, which is served once it can.
   DWORD Open(const std::function<void()>& progress, std::string* failed);
-  // Starts the serving threads.
+  // Starts the serving threads and the housekeeping.
   void Start();
-  // Stops every thread (within about kPollMs) and closes every socket.
-  void Stop();
+  // Stops every thread and closes every socket; progress() is called while
+  // it waits for the threads.
+  void Stop(const std::function<void()>& progress);
 
-  // The transports opened, for the start-up note ("udp tcp udp6 tcp6").
-  std::string Transports() const;
+  // What is served, for the start-up note: "udp tcp udp6 tcp6 on
+  // 127.0.0.1, ::1, ...".
+  std::string Served();
+  // What the TCP side has seen, for the note at the stop.
+  PoolCounts ConnectionCounts() { return pool_.Counts(); }
 
  private:
-  struct Endpoint {
-    SOCKET socket = INVALID_SOCKET;
-    const char* netid = "";
-    bool v6 = false;
-    bool stream = false;
-  };
-  struct Connection {
-    SOCKET socket = INVALID_SOCKET;
-    Caller caller;
-    std::atomic<ULONGLONG> lastActive{0};
-    std::atomic<bool> evicted{false};
-  };
-
-  DWORD OpenEndpoint(Endpoint* endpoint);
-  void ServeDatagrams(const Endpoint& endpoint);
-  void AcceptConnections(const Endpoint& endpoint);
-  void Hand(SOCKET socket, const Endpoint& endpoint,
-            const sockaddr_storage& peer);
-  void ServeConnections();
-  void Serve(Connection& connection, PortMapper::Worker& worker,
-             std::vector<std::uint8_t>& reply, StreamConnection& stream);
+  void Housekeeping();
+  // Serves the addresses that appeared and stops serving those that went.
+  void FollowAddresses();
+  bool Serves(const LocalAddress& address);
 
   PortMapper mapper_;
-  std::vector<Endpoint> endpoints_;
-  LPFN_WSARECVMSG recvMsg_ = nullptr;
-  std::atomic<bool> stopping_{false};
-  std::vector<std::thread> threads_;  // datagram workers and acceptors
-
-  // The connection pool.
-  std::mutex poolLock_;
-  std::condition_variable poolWake_;
-  std::deque<Connection*> pending_;
-  std::vector<Connection*> active_;
-  std::size_t idleThreads_ = 0;
-  std::size_t liveThreads_ = 0;  // pool threads that have not ended
-  std::vector<std::thread> connectionThreads_;
-  std::vector<std::thread::id> endedThreads_;  // to be joined
+  HANDLE stopEvent_;
+  ConnectionPool pool_;
+  std::mutex endpointsLock_;
+  std::vector<std::unique_ptr<AddressEndpoint>> endpoints_;
+  // Addresses that failed to open for a reason other than "not yet":
+  // reported once.
+  std::vector<LocalAddress> reported_;
+  bool servesIpv6_ = false;
+  std::thread housekeeping_;
+  bool stopped_ = false;
 };
 
 }  // namespace tessard

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "network_server.h"
-#include "report.h"
+#include "notes.h"
 
 namespace tessard {
 namespace {
@@ -87,11 +87,17 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
     return error;
   }
   server.Start();
-  ReportInformation("serving port 111 over " + server.Transports() + ".");
+  ReportInformation("serving port 111 over " + server.Served() + ".");
   if (hooks.running) hooks.running();
   WaitForSingleObject(stopEvent, INFINITE);
-  server.Stop();
-  ReportInformation("stopped; port 111 released.");
+  server.Stop(hooks.stopping);
+  PoolCounts tcp = server.ConnectionCounts();
+  ReportInformation(
+      "stopped; port 111 released. TCP: at most " +
+      std::to_string(tcp.mostOpen) + " connections open at once, " +
+      std::to_string(tcp.mostThreads) + " threads, " +
+      std::to_string(tcp.closedToMakeRoom) + " closed to make room, " +
+      std::to_string(tcp.refused) + " refused.");
   return 0;
 }
 

@@ -12,6 +12,7 @@ namespace tessard {
 struct ServeHooks {
   std::function<void()> progress;  // after each socket opened
   std::function<void()> running;   // once every socket is served
+  std::function<void()> stopping;  // now and then while a stop waits
 };
 
 // Serves the transport that `argument` names until stopEvent is set.

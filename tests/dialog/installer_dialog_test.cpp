@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -226,6 +227,11 @@ TEST_F(InstallerDialog, InstallAnsweredNoLeavesTheServiceRegisteredAndStopped) {
   EXPECT_EQ(ImagePath(), InitialLocation());
   EXPECT_EQ(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_TRUE(OpenBoxes().empty()) << "no further box after No";
+  // The control: the next box to come is the one that OK brings now (the
+  // registration is there, so the question again), not one left over from
+  // the answer.
+  PostClick(dialog_, kOk);
+  ExpectBoxAndAnswer(NextBox(), kInstalledAskStart, {IDYES, IDNO}, true, IDNO);
 }
 
 TEST_F(InstallerDialog, RemoveThenInstallAnsweredYesStartsTheService) {
@@ -242,22 +248,101 @@ TEST_F(InstallerDialog, RemoveThenInstallAnsweredYesStartsTheService) {
   EXPECT_EQ(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
-TEST_F(InstallerDialog, RemoveDeletesTheServiceItStartedAndInstallRegistersItAgain) {
+// The service manager's view of the registration, from its list of services:
+// listing opens no handle, so looking does not keep a removed registration.
+std::string ListedRegistration() {
+  const systest::ScHandle hScm(
+      OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+  DWORD needed = 0;
+  DWORD count = 0;
+  EnumServicesStatusExA(hScm.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
+                        SERVICE_STATE_ALL, nullptr, 0, &needed, &count, nullptr,
+                        nullptr);
+  std::vector<BYTE> buffer(needed);
+  if (!EnumServicesStatusExA(hScm.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
+                             SERVICE_STATE_ALL, buffer.data(),
+                             static_cast<DWORD>(buffer.size()), &needed, &count,
+                             nullptr, nullptr)) {
+    return "not listed: error " + std::to_string(GetLastError());
+  }
+  const auto* entries =
+      reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSA*>(buffer.data());
+  for (DWORD i = 0; i < count; ++i) {
+    if (lstrcmpiA(entries[i].lpServiceName, kTcpService) != 0) continue;
+    const SERVICE_STATUS_PROCESS& status = entries[i].ServiceStatusProcess;
+    return "state " + std::to_string(status.dwCurrentState) + " process " +
+           std::to_string(status.dwProcessId);
+  }
+  return "absent";
+}
+
+// Install again at once after removing the service the dialog started, as a
+// user clicks: the removed registration may still be there, marked for
+// deletion, while its process ends. The install then fails as marked;
+// otherwise the new registration must outlive the dialog and a stop.
+TEST_F(InstallerDialog, InstallRightAfterRemoveFailsAsMarkedOrLasts) {
+  std::string views;
+  auto view = [&views](const char* step) {
+    views += std::string(step) + ": " + ListedRegistration() + "; ";
+  };
   InstallAnswering(IDYES);
   ExpectPlainBox(NextBox(), kStarted);
+  view("started");
 
   SendClick(dialog_, kRemove);
   ExpectPlainBox(PressOk(), kRemoved);
-  // Gone while the dialog is open: the handle the start kept is closed.
-  EXPECT_TRUE(systest::WaitUntilGone(kTcpService)) << "still registered";
+  view("removed");
 
   SendClick(dialog_, kInstall);
-  InstallAnswering(IDYES);
+  HWND hBox = PressOk();
+  ASSERT_NE(hBox, nullptr) << views;
+  view("installed");
+  if (ReadMessageBox(hBox).text != kInstalledAskStart) {
+    std::printf("outcome: marked for deletion; %s\n", views.c_str());
+    ExpectPlainBox(hBox,
+                   "Failed call to CreateService: " +
+                       systest::SystemText(ERROR_SERVICE_MARKED_FOR_DELETE));
+    // Gone while the dialog is open: it holds no handle to it.
+    EXPECT_TRUE(systest::WaitUntilGone(kTcpService)) << views;
+    EXPECT_EQ(directory_->LogValues("service_main").size(), 1u) << views;
+    return;
+  }
+  // Installed: the old registration had gone, the dialog holding nothing.
+  ExpectBoxAndAnswer(hBox, kInstalledAskStart, {IDYES, IDNO}, true, IDYES);
   ExpectPlainBox(NextBox(), kStarted);
+  SERVICE_STATUS_PROCESS status = {};
+  ASSERT_TRUE(systest::QueryStatus(kTcpService, status)) << views;
+  const systest::KernelHandle process(
+      OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+  ASSERT_TRUE(process) << views;
   PostClick(dialog_, kExit);
   DWORD exitCode = 1;
   ASSERT_TRUE(utility_.WaitForExit(kWindowTimeoutMs, &exitCode));
-  EXPECT_EQ(systest::ServiceState(kTcpService), static_cast<DWORD>(SERVICE_RUNNING));
+  view("exit");
+
+  // Another program stops it. A registration marked for deletion would go
+  // once the service's process has ended and the manager, noticing, has
+  // closed the handles that process held (within moments); this one stays.
+  {
+    const systest::ScHandle hScm = systest::OpenManager();
+    const systest::ScHandle hService(
+        OpenServiceA(hScm.Get(), kTcpService, SERVICE_STOP));
+    SERVICE_STATUS stopped = {};
+    ASSERT_TRUE(hService &&
+                ControlService(hService.Get(), SERVICE_CONTROL_STOP, &stopped))
+        << "error " << GetLastError() << "; " << views;
+  }
+  EXPECT_EQ(WaitForSingleObject(process.Get(), kWindowTimeoutMs),
+            static_cast<DWORD>(WAIT_OBJECT_0));
+  for (int i = 0; i < 10; ++i) {
+    Sleep(100);
+    if (ListedRegistration() == "absent") break;
+  }
+  view("stopped");
+  std::printf("outcome: installed again; %s\n", views.c_str());
+  EXPECT_EQ(ImagePath(), InitialLocation()) << views;
+  EXPECT_EQ(systest::ServiceState(kTcpService),
+            static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 TEST_F(InstallerDialog, RemoveRefusesAServiceOfTheSameNameRunningAnotherProgram) {

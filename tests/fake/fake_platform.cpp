@@ -1,12 +1,16 @@
 // The fake platform's core: its one state, Reset, the call log, scripted
-// failures, argument rendering and the accounting of what is still open.
+// failures, argument rendering, the accounting of what is still open, and
+// the check of its functions against the seam's list.
 #include "fake_state.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <string_view>
 
 namespace fake {
 namespace detail {
@@ -21,6 +25,61 @@ void Log(const char* name, std::vector<std::string> args) {
 }
 
 namespace {
+
+// The seam's functions, made from its list. Each one's address is taken: a
+// function that the list has and the fake lacks, or defines with another
+// signature, is then an undefined reference, and no unit test links.
+struct SeamFunction {
+  std::string_view name;
+  void (*address)();
+};
+const SeamFunction kSeamFunctions[] = {
+#define WINDOWS_CALL(dll, name, result, parameters, arguments) \
+  {#name, reinterpret_cast<void (*)()>(&platform::name)},
+#define WINDOWS_BYPASS(dll, name, reason)
+#include "windows_calls.h"
+#undef WINDOWS_CALL
+#undef WINDOWS_BYPASS
+};
+
+bool IsSeamFunction(const std::string& name) {
+  return std::any_of(
+      std::begin(kSeamFunctions), std::end(kSeamFunctions),
+      [&](const SeamFunction& function) { return function.name == name; });
+}
+
+// Seam functions the call log leaves out (see fake_platform.h).
+bool IsLogged(const std::string& name) {
+  return name != "GetLastError" && name != "SetLastError" &&
+         name != "SysStringLen" && name != "SysStringByteLen";
+}
+
+// At the end of each test, a failure scripted by name that never fired
+// fails the test: the case it was meant to bring about never happened.
+// Failures scripted by number (FailCall, FailAllocation) are how a sweep
+// finds its end, and may stay unused.
+class UnfiredFailures : public testing::EmptyTestEventListener {
+  void OnTestEnd(const testing::TestInfo&) override {
+    State& s = S();
+    for (const QueuedFailure& failure : s.failNext) {
+      ADD_FAILURE() << "fake::FailNext(\"" << failure.function
+                    << "\") was scripted, but " << failure.function
+                    << " was called too few times for it to fail";
+    }
+    if (!s.failVarBstrCat.empty()) {
+      ADD_FAILURE() << "fake::FailNextVarBstrCat was scripted, but VarBstrCat "
+                       "was called too few times for it to fail";
+    }
+    s.failNext.clear();
+    s.failVarBstrCat.clear();
+  }
+};
+
+// Registered before main, so that every test program on the fake has it.
+[[maybe_unused]] const bool kUnfiredFailuresChecked = [] {
+  testing::UnitTest::GetInstance()->listeners().Append(new UnfiredFailures);
+  return true;
+}();
 
 DWORD NaturalError(const std::string& name) {
   if (name == "FormatMessageA") return ERROR_MR_MID_NOT_FOUND;
@@ -187,6 +246,11 @@ std::vector<std::string> CallNames() {
 }
 
 int CountCalls(const std::string& name) {
+  if (!IsSeamFunction(name) || !IsLogged(name)) {
+    ADD_FAILURE() << "fake::CountCalls(\"" << name << "\"): "
+                  << (IsSeamFunction(name) ? "the call log leaves it out"
+                                           : "not a function of the seam");
+  }
   return static_cast<int>(std::count_if(
       S().calls.begin(), S().calls.end(),
       [&](const Call& call) { return call.name == name; }));
@@ -197,6 +261,12 @@ void ClearCalls() { S().calls.clear(); }
 void FailCall(int n, DWORD error) { S().failCallAt[n] = error; }
 
 void FailNext(const std::string& function, DWORD error, int skip) {
+  if (FallibleFunctions().count(function) == 0) {
+    ADD_FAILURE() << "fake::FailNext(\"" << function << "\"): "
+                  << (IsSeamFunction(function) ? "the fake cannot make it fail"
+                                               : "not a function of the seam");
+    return;
+  }
   S().failNext.push_back(QueuedFailure{function, error, skip});
 }
 

@@ -44,8 +44,10 @@ struct Call {
 // Every seam function is logged except GetLastError, SetLastError,
 // SysStringLen and SysStringByteLen (too chatty to be useful).
 const std::vector<Call>& Calls();
-std::vector<std::string> CallNames();     // just the names, in order
-int CountCalls(const std::string& name);  // how often one was called
+std::vector<std::string> CallNames();  // just the names, in order
+// How often one was called. A name the log cannot hold (not a seam
+// function, or one left out) fails the test at once.
+int CountCalls(const std::string& name);
 void ClearCalls();
 
 // ---- scripted failures -------------------------------------------------------
@@ -71,6 +73,9 @@ void FailCall(int n, DWORD error = 0);
 // Several may be queued, for the same or different functions; those of one
 // function are taken in turn, each counting from the call after the
 // previous one fired (FailNext("X"); FailNext("X") fails the next two).
+// A name that is not one of the fallible calls fails the test at once, and
+// a queued failure that has not fired when the test ends fails it then
+// (Reset and ClearFailures drop queued failures without a word).
 void FailNext(const std::string& function, DWORD error = 0, int skip = 0);
 // Number of fallible calls made since the last Reset or ClearFailures; a
 // sweep runs an operation once clean to learn how many there are.
@@ -85,7 +90,8 @@ const std::set<std::string>& FallibleFunctions();
 // the Sys* functions return null, VarBstrCat returns E_OUTOFMEMORY.
 void FailAllocation(int n);
 int AllocationCount();
-// VarBstrCat's next call fails with this HRESULT instead of concatenating.
+// VarBstrCat's next call fails with this HRESULT instead of concatenating;
+// one that has not failed when the test ends fails the test.
 void FailNextVarBstrCat(HRESULT hr);
 
 void ClearFailures();  // drops every scripted failure and restarts the counts

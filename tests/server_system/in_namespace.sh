@@ -3,8 +3,10 @@
 # prefix whose wineserver and service manager live in that namespace too, so
 # that port 111 is the command's whatever the machine runs.
 #   in_namespace.sh PREFIX SETTLE_EXE COMMAND [ARGS...]
-# Inside: loopback up, and 10.77.0.1/32 on it as an address that is not a
-# loopback address, for callers that must count as another machine.
+# Inside: loopback up, and on it addresses that are not loopback addresses,
+# for callers that must count as other machines and for the server's other
+# interfaces: 10.77.0.1/32 to 10.77.0.3/32, 2001:db8::1/128 and
+# 2001:db8::2/128.
 # PREFIX is made afresh for each run from a copy of a prefix booted once
 # (PREFIX.pristine), so that no service of an earlier run starts at boot.
 set -eu
@@ -19,7 +21,12 @@ settle=$2
 shift 2
 
 ip link set lo up
-ip addr add 10.77.0.1/32 dev lo
+for address in 10.77.0.1/32 10.77.0.2/32 10.77.0.3/32; do
+  ip addr add "$address" dev lo
+done
+for address in 2001:db8::1/128 2001:db8::2/128; do
+  ip addr add "$address" dev lo nodad
+done
 # libtirpc's clients ask a local rpcbind through its Unix socket before any
 # network address: one of the machine's must not answer for our server.
 for sock in /run/rpcbind.sock /var/run/rpcbind.sock; do

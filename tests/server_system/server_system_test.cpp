@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "rpc_wire.h"
 #include "support.h"
 
 namespace server_system {
@@ -255,6 +256,37 @@ TEST_F(ServerSystemTest, ConsoleModeServesAndExplainsWhatStopsIt) {
   waitpid(console, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_NE(Rpcinfo({"-u", "127.0.0.1", "100000", "2"}).code, 0);
+}
+
+// A client whose UDP socket is connected to the address it called hears
+// only a reply that leaves from that address; an address the machine gets
+// while the server runs is served within a few seconds, and one it loses
+// stops being served.
+TEST_F(ServerSystemTest, RepliesLeaveFromTheAddressCalled) {
+  InstallAndServe();
+  auto answers = [](const char* from, const char* to) {
+    for (int tries = 0; tries < 3; ++tries) {
+      Socket udp(SOCK_DGRAM, from, to);
+      udp.Send(rpc_wire::Call(4, 0).bytes);
+      if (udp.Receive(1000)) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(answers(kSecondAddress, kOtherAddress));
+  EXPECT_TRUE(answers(kSecondAddress6, kOtherAddress6));
+  EXPECT_TRUE(answers("127.0.0.1", kOtherAddress));
+
+  const char kLate[] = "10.77.0.9";
+  ASSERT_EQ(RunProgram({"ip", "addr", "add", "10.77.0.9/32", "dev", "lo"},
+                       dir_).code, 0);
+  bool served = false;
+  for (int i = 0; i < 10 && !served; ++i) {
+    served = answers(kSecondAddress, kLate);
+  }
+  EXPECT_TRUE(served) << "a new address is not served";
+  ASSERT_EQ(RunProgram({"ip", "addr", "del", "10.77.0.9/32", "dev", "lo"},
+                       dir_).code, 0);
+  EXPECT_EQ(Rpcinfo({"-u", kOtherAddress, "100000", "2"}).code, 0);
 }
 
 }  // namespace

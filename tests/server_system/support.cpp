@@ -2,12 +2,16 @@
 #include "support.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,12 +76,112 @@ Result RunProgram(const std::vector<std::string>& argv, const std::string& dir,
   return result;
 }
 
+std::string WineProgramPath(const std::string& cmdline) {
+  std::string path = cmdline.substr(0, cmdline.find('\0'));
+  if (path.size() >= 2 && (path[0] == 'Z' || path[0] == 'z') &&
+      path[1] == ':') {
+    path.erase(0, 2);
+  }
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+pid_t FindWineProcess(const std::string& folder, const std::string& exe) {
+  const std::string wanted = folder + "/" + exe;
+  pid_t found = -1;
+  DIR* proc = opendir("/proc");
+  while (dirent* e = readdir(proc)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream file(std::string("/proc/") + e->d_name + "/cmdline");
+    std::string cmdline((std::istreambuf_iterator<char>(file)), {});
+    if (WineProgramPath(cmdline) == wanted) found = std::atoi(e->d_name);
+  }
+  closedir(proc);
+  return found;
+}
+
 sockaddr_in Address(const char* host, unsigned short port) {
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   inet_pton(AF_INET, host, &address.sin_addr);
   return address;
+}
+
+socklen_t AnyAddress(const char* host, unsigned short port,
+                     sockaddr_storage* out) {
+  *out = sockaddr_storage{};
+  if (std::strchr(host, ':')) {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(*out);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(port);
+    inet_pton(AF_INET6, host, &in6.sin6_addr);
+    return sizeof in6;
+  }
+  auto& in = reinterpret_cast<sockaddr_in&>(*out);
+  in = Address(host, port);
+  return sizeof in;
+}
+
+Socket::Socket(int type, const char* from, const char* to,
+               int receiveBuffer) {
+  sockaddr_storage self;
+  socklen_t length = AnyAddress(from, 0, &self);
+  fd_ = socket(self.ss_family, type, 0);
+  if (receiveBuffer > 0) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+               sizeof receiveBuffer);
+  }
+  bind(fd_, reinterpret_cast<sockaddr*>(&self), length);
+  sockaddr_storage server;
+  length = AnyAddress(to ? to : from, 111, &server);
+  connected_ =
+      connect(fd_, reinterpret_cast<sockaddr*>(&server), length) == 0;
+}
+
+Socket::~Socket() { close(fd_); }
+
+void Socket::Send(const std::vector<std::uint8_t>& bytes) {
+  send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+std::optional<std::vector<std::uint8_t>> Socket::Receive(int ms) {
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, ms) <= 0) return std::nullopt;
+  std::vector<std::uint8_t> bytes(65536);
+  ssize_t n = recv(fd_, bytes.data(), bytes.size(), 0);
+  bytes.resize(n > 0 ? n : 0);
+  return bytes;
+}
+
+std::optional<std::vector<std::uint8_t>> Socket::ReceiveRecord(int ms) {
+  auto markLength = [](const std::vector<std::uint8_t>& b) {
+    return (std::uint32_t{b[0]} << 24 | b[1] << 16 | b[2] << 8 | b[3]) &
+           0x7FFFFFFFu;
+  };
+  std::vector<std::uint8_t> all;
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (all.size() < 4 || all.size() - 4 < markLength(all)) {
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now())
+            .count());
+    auto part = Receive(std::max(left, 0));
+    if (!part || part->empty()) return std::nullopt;
+    all.insert(all.end(), part->begin(), part->end());
+  }
+  return std::vector<std::uint8_t>(all.begin() + 4, all.end());
+}
+
+std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& call) {
+  std::vector<std::uint8_t> framed(4);
+  std::uint32_t mark = 0x80000000u | static_cast<std::uint32_t>(call.size());
+  for (int i = 0; i < 4; ++i) framed[i] = static_cast<std::uint8_t>(mark >> (24 - 8 * i));
+  framed.insert(framed.end(), call.begin(), call.end());
+  return framed;
 }
 
 void ServerTest::SetUp() {
@@ -113,6 +217,10 @@ ServiceState ServerTest::Query(const std::string& name) {
     s.exists = true;
     s.state = std::stoi(m[1]);
     if (std::regex_search(r.output, m, kExit)) s.exitCode = std::stoul(m[1]);
+    static const std::regex kCheckpoint(R"(CHECKPOINT\s*:\s*(0x[0-9a-fA-F]+|\d+))");
+    if (std::regex_search(r.output, m, kCheckpoint)) {
+      s.checkpoint = std::stoul(m[1], nullptr, 0);
+    }
   }
   return s;
 }

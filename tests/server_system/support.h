@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,13 @@ namespace server_system {
 
 constexpr char kTcpService[] = "Veltrane Portmapper for TCP";
 constexpr char kSpxService[] = "Veltrane Portmapper for SPX";
-// The address in the test's namespace that is not a loopback address.
+// Addresses in the test's namespace that are not loopback addresses
+// (in_namespace.sh): callers on them count as other machines.
 constexpr char kOtherAddress[] = "10.77.0.1";
+constexpr char kSecondAddress[] = "10.77.0.2";
+constexpr char kThirdAddress[] = "10.77.0.3";
+constexpr char kOtherAddress6[] = "2001:db8::1";
+constexpr char kSecondAddress6[] = "2001:db8::2";
 
 struct Result {
   int code = -1;  // the exit code; -2 when the time ran out
@@ -31,14 +38,54 @@ Result RunProgram(const std::vector<std::string>& argv, const std::string& dir,
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir,
             const std::string& log);
 
+// The program a Wine process runs, as a Linux path, from the contents of
+// its /proc/PID/cmdline: Wine gives the process its Windows command line,
+// whose first word is the program's path (drive Z: is the Linux root).
+std::string WineProgramPath(const std::string& cmdline);
+// The Linux process running the program `folder`/`exe` under Wine (the
+// folder and file name compared whole), or -1.
+pid_t FindWineProcess(const std::string& folder, const std::string& exe);
+
 struct ServiceState {
   bool exists = false;
   int state = 0;  // SERVICE_STOPPED 1 ... SERVICE_RUNNING 4
   unsigned long exitCode = 0;
+  unsigned long checkpoint = 0;
 };
 
 // An IPv4 address and port, in network order, for the socket calls.
 sockaddr_in Address(const char* host, unsigned short port);
+// An IPv4 or IPv6 address (by its text) and port; returns its length.
+socklen_t AnyAddress(const char* host, unsigned short port,
+                     sockaddr_storage* out);
+
+// A socket bound to `from`, connected to port 111 of `to` (by default the
+// same address): IPv4 or IPv6 by the addresses' text.
+class Socket {
+ public:
+  // receiveBuffer: SO_RCVBUF set before connecting, when not 0.
+  Socket(int type, const char* from, const char* to = nullptr,
+         int receiveBuffer = 0);
+  ~Socket();
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool connected() const { return connected_; }
+  int fd() const { return fd_; }
+  void Send(const std::vector<std::uint8_t>& bytes);
+  // What arrives within `ms`; nothing when nothing does; an empty vector
+  // when the server closed the connection.
+  std::optional<std::vector<std::uint8_t>> Receive(int ms);
+  // A TCP reply: the record, without its mark.
+  std::optional<std::vector<std::uint8_t>> ReceiveRecord(int ms);
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+// A call framed as one record of a TCP stream.
+std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& call);
 
 class ServerTest : public ::testing::Test {
  protected:

@@ -44,18 +44,6 @@ std::string Narrow(const OwnedWideString& text) {
   return narrow;
 }
 
-// What the system says for a code, as FormatMessageA gives it.
-std::string SystemText(DWORD code) {
-  LPSTR buffer = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-          FORMAT_MESSAGE_ALLOCATE_BUFFER,
-      nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 1, nullptr);
-  std::string text = length ? std::string(buffer, length) : std::string();
-  if (buffer) LocalFree(buffer);
-  return text;
-}
-
 std::string Uppercase(std::string text) {
   CharUpperBuffA(&text[0], static_cast<DWORD>(text.size()));
   return text;
@@ -220,7 +208,7 @@ TEST_F(HelperLibrary, InstallOverARegistrationMarkedForDeletionFails) {
   EXPECT_EQ(E_FAIL, Install("", Module()));
 
   EXPECT_EQ("Failed call to CreateService: " +
-                SystemText(ERROR_SERVICE_MARKED_FOR_DELETE),
+                systest::SystemText(ERROR_SERVICE_MARKED_FOR_DELETE),
             Narrow(errorText_));
 }
 
@@ -291,7 +279,8 @@ TEST_F(HelperLibrary,
   bIsMine = 7;
   EXPECT_EQ(E_FAIL, IsMine(tooLong, &bIsMine));
   EXPECT_EQ(FALSE, bIsMine);
-  EXPECT_EQ("Failed call to Read Services Key: " + SystemText(ERROR_MORE_DATA),
+  EXPECT_EQ("Failed call to Read Services Key: " +
+                systest::SystemText(ERROR_MORE_DATA),
             Narrow(errorText_));
 }
 
@@ -393,7 +382,8 @@ class UnreadableImagePath
     GetParam().damage(key.Get());
   }
   std::string ExpectedText() const {
-    return "Failed call to Read Services Key: " + SystemText(GetParam().code);
+    return "Failed call to Read Services Key: " +
+           systest::SystemText(GetParam().code);
   }
 };
 

@@ -194,6 +194,17 @@ std::vector<std::string> SplitMultiString(const char* data, size_t size) {
 
 }  // namespace
 
+std::string SystemText(DWORD code) {
+  LPSTR buffer = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+          FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 1, nullptr);
+  std::string text = length ? std::string(buffer, length) : std::string();
+  if (buffer) LocalFree(buffer);
+  return text;
+}
+
 const char* ServiceNameOf(const std::string& transport) {
   return transport == "spx" ? kSpxService : kTcpService;
 }

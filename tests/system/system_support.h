@@ -30,6 +30,10 @@ std::string Utf8(const std::wstring& wide);
 // "<suite> <test>" of the running test.
 std::string CurrentTestName();
 
+// What the system says for a code, as FormatMessageA gives it (and the
+// utility's error texts hold it).
+std::string SystemText(DWORD code);
+
 // ---- owners ----------------------------------------------------------------
 
 class ScHandle {

@@ -1,6 +1,7 @@
 // Checks that the fake platform behaves as the Windows it stands in for, and
 // that its scripting, failure injection and accounting do what tests rely on.
 #include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
 
 #include <cstring>
 #include <string>
@@ -171,6 +172,17 @@ TEST_F(FakeFailures, QueuedFailuresOfOneFunctionComeInTurn) {
       platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &hKey),
       ERROR_SUCCESS);
   platform::RegCloseKey(hKey);
+}
+
+TEST_F(FakeFailures, ANameTheFakeCannotScriptOrCountFailsTheTest) {
+  EXPECT_NONFATAL_FAILURE(fake::FailNext("NoSuchFunction"),
+                          "not a function of the seam");
+  EXPECT_NONFATAL_FAILURE(fake::FailNext("CloseServiceHandle"),
+                          "the fake cannot make it fail");
+  EXPECT_NONFATAL_FAILURE(fake::CountCalls("RegQueryValueExA"),
+                          "not a function of the seam");
+  EXPECT_NONFATAL_FAILURE(fake::CountCalls("GetLastError"),
+                          "the call log leaves it out");
 }
 
 // Runs every fallible function once, in a state where each would succeed.

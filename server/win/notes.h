@@ -13,8 +13,10 @@ enum class ReportTo { kEventLog, kConsole };
 
 void SetReportTarget(ReportTo target);
 
-// An error that stops the server, and a note of what it does.
+// An error that stops the server, a fault it serves on with, and a note
+// of what it does.
 void ReportError(const std::string& text);
+void ReportWarning(const std::string& text);
 void ReportInformation(const std::string& text);
 
 // The system's text for an error code (Winsock codes included), without

@@ -1,5 +1,5 @@
 // Event log entries and console lines.
-#include "report.h"
+#include "notes.h"
 
 #include <cstdio>
 
@@ -69,6 +69,10 @@ void SetReportTarget(ReportTo target) {
 
 void ReportError(const std::string& text) {
   Report(EVENTLOG_ERROR_TYPE, MSG_SERVER_ERROR, text);
+}
+
+void ReportWarning(const std::string& text) {
+  Report(EVENTLOG_WARNING_TYPE, MSG_SERVER_WARNING, text);
 }
 
 void ReportInformation(const std::string& text) {

@@ -1,5 +1,5 @@
 // The message boxes of the reporting forms.
-#include "report.h"
+#include "message_boxes.h"
 
 #include "platform.h"
 #include "process_state.h"

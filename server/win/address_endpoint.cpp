@@ -1,0 +1,208 @@
+// The sockets of one address, the datagram threads and the acceptor.
+#include "address_endpoint.h"
+
+#include <ws2tcpip.h>
+#include <mswsock.h>
+
+#include "winsock_helpers.h"
+
+namespace tessard {
+namespace {
+
+// Threads waiting on each datagram socket: under Wine one thread alone
+// leaves the socket unwatched while it replies, and each call then waits
+// for its next receive to pass through the wineserver. On a quiet 2-core
+// machine (scripts/bench) a do-nothing responder serves 4,300 calls/s with
+// one thread and 7,700 with four (1 client), 4,500 and 12,500 (8 clients).
+// Only while another program keeps a core busy does one thread win. Local
+// programs call on loopback, which gets the most; other addresses serve
+// other machines' look-ups.
+constexpr unsigned kDatagramThreads = 4;  // 127.0.0.1
+constexpr unsigned kDatagramThreads6 = 2;  // ::1
+constexpr unsigned kOtherDatagramThreads = 2;
+constexpr unsigned kOtherDatagramThreads6 = 1;
+
+unsigned DatagramThreads(const LocalAddress& a) {
+  if (a.loopback) return a.address.v6 ? kDatagramThreads6 : kDatagramThreads;
+  return a.address.v6 ? kOtherDatagramThreads6 : kOtherDatagramThreads;
+}
+
+// A UDP socket of an IPv4 address other than loopback is an IPv6 socket
+// bound to the IPv4-mapped address: Wine binds a plain IPv4 UDP socket of a
+// non-loopback address to the wildcard address of its interface instead
+// (docs/wine-notes.md), and its replies would leave from another address.
+// Windows binds both alike.
+bool IsMappedDatagram(const LocalAddress& a, bool stream) {
+  return !stream && !a.address.v6 && !a.loopback;
+}
+
+// Opens one socket of port 111 on `address`.
+DWORD OpenSocket(const LocalAddress& a, bool stream, SOCKET* out) {
+  const bool mapped = IsMappedDatagram(a, stream);
+  int family = a.address.v6 || mapped ? AF_INET6 : AF_INET;
+  // Receive timeouts, which every wait relies on to see a stop, work only
+  // on overlapped sockets (Windows documents it; Wine ignores them too).
+  SOCKET s = WSASocketW(family, stream ? SOCK_STREAM : SOCK_DGRAM,
+                        stream ? IPPROTO_TCP : IPPROTO_UDP, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return static_cast<DWORD>(WSAGetLastError());
+  // Nobody else may bind port 111 beside us and take part of its traffic.
+  SetFlag(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+  if (family == AF_INET6) SetFlag(s, IPPROTO_IPV6, IPV6_V6ONLY, !mapped);
+  InetAddress bound = mapped ? ToMapped(a.address) : a.address;
+  bound.port = kPortMapperPort;
+  sockaddr_storage address;
+  int length = ToSockaddr(bound, a.scopeId, &address);
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      (stream && listen(s, SOMAXCONN) != 0)) {
+    DWORD error = static_cast<DWORD>(WSAGetLastError());
+    closesocket(s);
+    return error;
+  }
+  if (!stream) {
+    // An ICMP "port unreachable" for an earlier reply must not end up as
+    // an error of the next receive.
+    BOOL report = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0,
+             &returned, nullptr, nullptr);
+    SetTimeout(s, SO_RCVTIMEO, kPollMs);
+  }
+  *out = s;
+  return 0;
+}
+
+}  // namespace
+
+AddressEndpoint::AddressEndpoint(const LocalAddress& address,
+                                 PortMapper& mapper, ConnectionPool& pool)
+    : address_(address), served_(address.address), mapper_(mapper),
+      pool_(pool) {
+  served_.port = kPortMapperPort;
+}
+
+AddressEndpoint::~AddressEndpoint() {
+  SignalStop();
+  Join();
+}
+
+DWORD AddressEndpoint::Open(std::string* failed) {
+  const bool v6 = address_.address.v6;
+  DWORD error = OpenSocket(address_, false, &udp_);
+  if (error == 0) {
+    error = OpenSocket(address_, true, &tcp_);
+    if (error != 0) *failed = v6 ? "TCP over IPv6" : "TCP";
+  } else {
+    *failed = v6 ? "UDP over IPv6" : "UDP";
+  }
+  if (error != 0) {
+    if (udp_ != INVALID_SOCKET) closesocket(udp_);
+    udp_ = INVALID_SOCKET;
+  }
+  return error;
+}
+
+bool AddressEndpoint::Start() {
+  try {
+    for (unsigned i = DatagramThreads(address_); i > 0; --i) {
+      threads_.emplace_back([this] { ServeDatagrams(); });
+    }
+    threads_.emplace_back([this] { AcceptConnections(); });
+  } catch (const std::exception&) {
+    return !threads_.empty();
+  }
+  return true;
+}
+
+void AddressEndpoint::SignalStop() { stopping_ = true; }
+
+void AddressEndpoint::Join() {
+  for (std::thread& t : threads_) t.join();
+  threads_.clear();
+  for (SOCKET* s : {&udp_, &tcp_}) {
+    if (*s != INVALID_SOCKET) closesocket(*s);
+    *s = INVALID_SOCKET;
+  }
+}
+
+Caller AddressEndpoint::CallerFrom(const InetAddress& source,
+                                   bool stream) const {
+  Caller caller;
+  const bool v6 = address_.address.v6;
+  caller.netid = stream ? (v6 ? "tcp6" : "tcp") : (v6 ? "udp6" : "udp");
+  caller.transport = stream ? Transport::kStream : Transport::kDatagram;
+  caller.source = source;
+  // The socket is bound to the address the call came to.
+  caller.hasDestination = true;
+  caller.destination = served_;
+  return caller;
+}
+
+void AddressEndpoint::ServeDatagrams() {
+  PortMapper::Worker worker(mapper_);
+  std::vector<std::uint8_t> reply;
+  std::vector<std::uint8_t> call;
+  try {
+    reply.reserve(kMaxDatagramReply);
+    call.resize(kMaxCallSize);
+  } catch (const std::bad_alloc&) {
+    return;  // the socket's other threads serve it
+  }
+  while (!stopping_.load(std::memory_order_relaxed)) {
+    sockaddr_storage from = {};
+    int fromLength = sizeof from;
+    int received = recvfrom(udp_, reinterpret_cast<char*>(call.data()),
+                            static_cast<int>(call.size()), 0,
+                            reinterpret_cast<sockaddr*>(&from), &fromLength);
+    // A datagram larger than any call (WSAEMSGSIZE) is not ours to read.
+    if (received < 0) {
+      if (IsTransientDatagramError(WSAGetLastError())) continue;
+      break;
+    }
+    InetAddress source = FromMapped(ToInet(from));
+    if (source.port == 0) continue;  // nowhere to answer
+    Caller caller = CallerFrom(source, false);
+    reply.clear();
+    if (mapper_.HandleCall(worker, call.data(),
+                           static_cast<std::size_t>(received), caller,
+                           &reply) == CallOutcome::kReply) {
+      sendto(udp_, reinterpret_cast<const char*>(reply.data()),
+             static_cast<int>(reply.size()), 0,
+             reinterpret_cast<sockaddr*>(&from), fromLength);
+    }
+  }
+}
+
+void AddressEndpoint::AcceptConnections() {
+  // After each wait, every connection that has arrived is taken: a flood
+  // must not leave others waiting in the listen queue behind it.
+  u_long nonBlocking = 1;
+  ioctlsocket(tcp_, FIONBIO, &nonBlocking);
+  while (!stopping_.load(std::memory_order_relaxed)) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(tcp_, &readable);
+    timeval wait{0, static_cast<long>(kPollMs) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+    for (;;) {
+      sockaddr_storage peer = {};
+      int length = sizeof peer;
+      SOCKET s = accept(tcp_, reinterpret_cast<sockaddr*>(&peer), &length);
+      if (s == INVALID_SOCKET) {
+        // Out of sockets or memory for a moment: let connections end.
+        int error = WSAGetLastError();
+        if (error == WSAEMFILE || error == WSAENOBUFS) Sleep(kPollMs);
+        break;
+      }
+      // An accepted socket takes its listener's mode: the serving thread
+      // blocks in it.
+      u_long blocking = 0;
+      ioctlsocket(s, FIONBIO, &blocking);
+      InetAddress source = ToInet(peer);
+      pool_.AdmitConnection(s, CallerFrom(source, true), source);
+      if (stopping_.load(std::memory_order_relaxed)) break;
+    }
+  }
+}
+
+}  // namespace tessard
