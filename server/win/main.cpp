@@ -63,6 +63,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   hooks.progress = [] { SetState(SERVICE_START_PENDING); };
   hooks.running = [] { SetState(SERVICE_RUNNING); };
   hooks.stopping = [] { SetState(SERVICE_STOP_PENDING); };
+  if (argc > 0 && argv[0]) hooks.serviceName = argv[0];
   DWORD exitCode = Serve(g_argument, g_stopEvent, hooks);
   SetState(SERVICE_STOPPED, exitCode);
 }

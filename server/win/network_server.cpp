@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "notes.h"
+#include "socket_tables.h"
 #include "stream_serving.h"
 
 namespace tessard {
@@ -88,13 +89,31 @@ void NetworkServer::Start() {
 }
 
 void NetworkServer::Housekeeping() {
+  ULONGLONG lastSample = GetTickCount64();
   while (WaitForSingleObject(stopEvent_, kAddressCheckMs) == WAIT_TIMEOUT) {
     try {
       FollowAddresses();
+      if (GetTickCount64() - lastSample >= kSamplePeriodMs) {
+        lastSample = GetTickCount64();
+        DropDeadRegistrations();
+      }
     } catch (const std::bad_alloc&) {
       // Tried again at the next round.
     }
   }
+}
+
+void NetworkServer::DropDeadRegistrations() {
+  SocketSample sample = SampleSocketTables();
+  const bool unread =
+      !(sample.udpRead && sample.tcpRead && sample.udp6Read && sample.tcp6Read);
+  if (unread && !tablesUnread_) {
+    ReportWarning(
+        "cannot read the socket tables of this machine: registrations whose "
+        "port has no socket bound are kept until they can be read.");
+  }
+  tablesUnread_ = unread;
+  mapper_.ApplySample(sample);
 }
 
 bool NetworkServer::Serves(const LocalAddress& address) {

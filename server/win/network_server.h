@@ -49,10 +49,16 @@ class NetworkServer {
   // What the TCP side has seen, for the note at the stop.
   PoolCounts ConnectionCounts() { return pool_.Counts(); }
 
+  // The port mapper served: its store and records are set, and its stored
+  // table restored, between Open and Start.
+  PortMapper& mapper() { return mapper_; }
+
  private:
   void Housekeeping();
   // Serves the addresses that appeared and stops serving those that went.
   void FollowAddresses();
+  // Drops the registrations whose port has no socket bound any more.
+  void DropDeadRegistrations();
   bool Serves(const LocalAddress& address);
 
   PortMapper mapper_;
@@ -66,6 +72,9 @@ class NetworkServer {
   bool servesIpv6_ = false;
   std::thread housekeeping_;
   bool stopped_ = false;
+  // Whether the last sample of the socket tables could not read them all:
+  // said once, and again after they could be read.
+  bool tablesUnread_ = false;
 };
 
 }  // namespace tessard

@@ -7,8 +7,13 @@
 
 #include <vector>
 
+#include "event_records.h"
 #include "network_server.h"
 #include "notes.h"
+#include "registry_store.h"
+#include "socket_tables.h"
+#include "tessard_messages.h"
+#include "text_conversion.h"
 
 namespace tessard {
 namespace {
@@ -48,6 +53,32 @@ DWORD CheckSpx(std::string* why) {
   return ERROR_NOT_SUPPORTED;
 }
 
+// Loads what the service stored before it last stopped (or crashed):
+// the registrations whose port has a socket bound now come back, the
+// others go from storage, and damaged values are moved aside.
+void RestoreStored(PortMapper& mapper, RegistryStore& store) {
+  std::vector<StoredValue> values;
+  LSTATUS read = store.ReadAll(&values);
+  if (read != ERROR_SUCCESS) {
+    ReportWarning("cannot read the stored registrations: " + SystemText(read) +
+                  " (error " + std::to_string(read) +
+                  "); serving without them, and they stay stored.");
+    return;
+  }
+  PortMapper::RestoreReport report =
+      mapper.Restore(values, SampleSocketTables());
+  for (const PortMapper::RestoreReport::Damaged& damaged : report.damaged) {
+    if (!store.SetAside(damaged.name)) {
+      ReportWarning("cannot move the damaged stored registration \"" +
+                    damaged.name +
+                    "\" aside; it stays where it is and is not loaded.");
+    }
+  }
+  ReportEntry(EVENTLOG_INFORMATION_TYPE, MSG_RESTORED,
+              {std::to_string(report.restored), std::to_string(report.dropped),
+               std::to_string(report.damaged.size())});
+}
+
 }  // namespace
 
 DWORD Serve(const std::string& argument, HANDLE stopEvent,
@@ -85,6 +116,21 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
     if (error == WSAEADDRINUSE) text += "; another program holds the port";
     ReportError(text + ".");
     return error;
+  }
+  EventRecords records;
+  server.mapper().SetRecordSink(&records);
+  RegistryStore store;
+  if (!hooks.serviceName.empty()) {
+    LSTATUS opened = store.Open(hooks.serviceName);
+    if (opened != ERROR_SUCCESS) {
+      ReportError("cannot open the key that keeps the registrations (HKLM\\" +
+                  Narrow(ServiceKeyPath(hooks.serviceName)) +
+                  "\\Parameters\\Registrations): " + SystemText(opened) +
+                  " (error " + std::to_string(opened) + ").");
+      return static_cast<DWORD>(opened);
+    }
+    server.mapper().SetStore(&store);
+    RestoreStored(server.mapper(), store);
   }
   server.Start();
   ReportInformation("serving port 111 over " + server.Served() + ".");
