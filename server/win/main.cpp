@@ -8,6 +8,7 @@
 #include <string>
 
 #include "notes.h"
+#include "system_calls.h"
 #include "serve.h"
 
 namespace tessard {
@@ -38,7 +39,7 @@ void SetState(DWORD state, DWORD exitCode = NO_ERROR) {
       state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
   g_current.dwCheckPoint = pending ? g_current.dwCheckPoint + 1 : 0;
   g_current.dwWaitHint = pending ? 3000 : 0;
-  SetServiceStatus(g_status, &g_current);
+  sys::SetServiceStatus(g_status, &g_current);
 }
 
 DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
@@ -55,7 +56,7 @@ DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
 }
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
-  g_status = RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"",
+  g_status = sys::RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"",
                                            ServiceControl, nullptr);
   if (!g_status) return;
   SetState(SERVICE_START_PENDING);
@@ -104,7 +105,7 @@ bool StartedByServiceManager() {
       break;
     }
   }
-  CloseHandle(snapshot);
+  sys::CloseHandle(snapshot);
   return found;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "notes.h"
+#include "system_calls.h"
 #include "socket_tables.h"
 #include "stream_serving.h"
 
@@ -39,7 +40,7 @@ NetworkServer::NetworkServer()
 
 NetworkServer::~NetworkServer() {
   Stop(nullptr);
-  if (stopEvent_) CloseHandle(stopEvent_);
+  if (stopEvent_) sys::CloseHandle(stopEvent_);
 }
 
 DWORD NetworkServer::Open(const std::function<void()>& progress,
