@@ -26,9 +26,12 @@ Connection::Connection(SOCKET s, const Caller& c, const InetAddress& from,
                        ULONGLONG now)
     : socket(s),
       caller(c),
+      identity(c),
       source(from),
       acceptedMs(now),
-      lastActiveMs(now) {}
+      lastActiveMs(now) {
+  caller.identity = &identity;
+}
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "caller_identity.h"
 #include "connection_admission.h"
 #include "port_mapper.h"
 #include "stream_connection.h"
@@ -48,6 +49,8 @@ struct Connection {
 
   SOCKET socket;
   Caller caller;
+  // Who the caller is, looked up once, when a SET or UNSET first asks.
+  CallerIdentity identity;
   InetAddress source;
   ULONGLONG acceptedMs;
   std::atomic<ULONGLONG> lastActiveMs;

@@ -16,6 +16,7 @@ namespace {
 
 std::string g_argument;
 HANDLE g_stopEvent = nullptr;
+HANDLE g_paramChange = nullptr;  // PARAMCHANGE: read the settings again
 
 SERVICE_STATUS_HANDLE g_status = nullptr;
 SERVICE_STATUS g_current = {};
@@ -31,7 +32,8 @@ void SetState(DWORD state, DWORD exitCode = NO_ERROR) {
   g_current.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_current.dwCurrentState = state;
   g_current.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                     SERVICE_ACCEPT_PARAMCHANGE
                                : 0;
   g_current.dwWin32ExitCode = exitCode;
   g_current.dwServiceSpecificExitCode = 0;
@@ -49,6 +51,9 @@ DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
       SetState(SERVICE_STOP_PENDING);
       SetEvent(g_stopEvent);
       return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      SetEvent(g_paramChange);
+      return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
   }
@@ -65,6 +70,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   hooks.running = [] { SetState(SERVICE_RUNNING); };
   hooks.stopping = [] { SetState(SERVICE_STOP_PENDING); };
   if (argc > 0 && argv[0]) hooks.serviceName = argv[0];
+  hooks.paramChange = g_paramChange;
   DWORD exitCode = Serve(g_argument, g_stopEvent, hooks);
   SetState(SERVICE_STOPPED, exitCode);
 }
@@ -119,7 +125,8 @@ int main(int argc, char** argv) {
     g_argument += argv[i];
   }
   g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!g_stopEvent) return static_cast<int>(GetLastError());
+  g_paramChange = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!g_stopEvent || !g_paramChange) return static_cast<int>(GetLastError());
 
   if (StartedByServiceManager()) {
     SetReportTarget(ReportTo::kEventLog);

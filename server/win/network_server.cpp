@@ -50,6 +50,7 @@ DWORD NetworkServer::Open(const std::function<void()>& progress,
   ListLocalAddresses(&addresses);
   bool servesIpv4 = false;
   for (const LocalAddress& a : addresses) {
+    if (!Listed(a)) continue;
     auto endpoint = std::make_unique<AddressEndpoint>(a, mapper_, pool_);
     DWORD error = endpoint->Open(failed);
     if (error != 0) {
@@ -89,11 +90,48 @@ void NetworkServer::Start() {
   housekeeping_ = std::thread([this] { Housekeeping(); });
 }
 
+void NetworkServer::UseSettings(const Settings& settings,
+                                SettingsReader* reader, HANDLE paramChange) {
+  mapper_.SetSettings(settings);
+  settings_ = settings;
+  settingsReader_ = reader;
+  paramChange_ = paramChange;
+}
+
+bool NetworkServer::Listed(const LocalAddress& address) const {
+  return ServesAddress(settings_, address.address,
+                       static_cast<std::uint32_t>(address.scopeId));
+}
+
+void NetworkServer::FollowSettings() {
+  Settings next;
+  SettingsError error;
+  if (!settingsReader_->Read(&next, &error)) {
+    ReportWarning("the settings were changed to a bad value, and are not "
+                  "applied: " + error.text() + "; the settings in force stay (" +
+                  DescribeSettings(settings_) + ").");
+    return;
+  }
+  mapper_.SetSettings(next);
+  settings_ = next;
+  ReportInformation("settings applied: " + DescribeSettings(next) + ".");
+}
+
 void NetworkServer::Housekeeping() {
   ULONGLONG lastSample = GetTickCount64();
-  while (WaitForSingleObject(stopEvent_, kAddressCheckMs) == WAIT_TIMEOUT) {
+  HANDLE waits[3] = {stopEvent_};
+  DWORD count = 1;
+  if (settingsReader_ && settingsReader_->changed()) {
+    waits[count++] = settingsReader_->changed();
+  }
+  if (paramChange_) waits[count++] = paramChange_;
+  while (true) {
+    DWORD woken = WaitForMultipleObjects(count, waits, FALSE, kAddressCheckMs);
+    if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
     try {
+      if (woken != WAIT_TIMEOUT) FollowSettings();
       FollowAddresses();
+      mapper_.FlushRecords();
       if (GetTickCount64() - lastSample >= kSamplePeriodMs) {
         lastSample = GetTickCount64();
         DropDeadRegistrations();
@@ -137,7 +175,9 @@ void NetworkServer::FollowAddresses() {
                                    return SameLocalAddress(
                                        a, endpoint->address());
                                  });
-      if (!present) gone.push_back(std::move(endpoint));
+      if (!present || !Listed(endpoint->address())) {
+        gone.push_back(std::move(endpoint));
+      }
     }
     endpoints_.erase(std::remove(endpoints_.begin(), endpoints_.end(),
                                  nullptr),
@@ -145,11 +185,21 @@ void NetworkServer::FollowAddresses() {
   }
   for (auto& endpoint : gone) {
     endpoint->SignalStop();
-    ReportInformation("stopped serving " + AddressText(endpoint->address()) +
-                      ", which the machine no longer has.");
+    if (Listed(endpoint->address())) {
+      ReportInformation("stopped serving " +
+                        AddressText(endpoint->address()) +
+                        ", which the machine no longer has.");
+    } else {
+      // Its connections go with it: the address is no longer served.
+      pool_.CloseConnectionsTo(endpoint->address().address);
+      ReportInformation("stopped serving " +
+                        AddressText(endpoint->address()) +
+                        ", which ListenAddresses no longer lists.");
+    }
   }
   gone.clear();  // joins their threads
   for (const LocalAddress& a : now) {
+    if (!Listed(a)) continue;
     {
       std::lock_guard<std::mutex> lock(endpointsLock_);
       if (Serves(a)) continue;

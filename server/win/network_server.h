@@ -19,6 +19,7 @@
 #include "connection_pool.h"
 #include "local_addresses.h"
 #include "port_mapper.h"
+#include "settings_reader.h"
 
 namespace tessard {
 
@@ -32,7 +33,15 @@ class NetworkServer {
   NetworkServer(const NetworkServer&) = delete;
   NetworkServer& operator=(const NetworkServer&) = delete;
 
-  // Opens port 111 on every address the machine has now, calling progress
+  // The settings to serve by, before Open, and where their changes come
+  // from: the reader's change notification and `paramChange` (the service
+  // manager's PARAMCHANGE; nullptr in a console), both followed by the
+  // housekeeping. Throws std::bad_alloc.
+  void UseSettings(const Settings& settings, SettingsReader* reader,
+                   HANDLE paramChange);
+
+  // Opens port 111 on every address the machine has now (of those the
+  // settings serve), calling progress
   // after each. Returns 0, or the socket error with *failed naming the
   // transport ("UDP", "TCP", ...): every address must open but for an IPv6
   // one the system cannot bind yet, which is served once it can.
@@ -60,8 +69,18 @@ class NetworkServer {
   // Drops the registrations whose port has no socket bound any more.
   void DropDeadRegistrations();
   bool Serves(const LocalAddress& address);
+  // Whether the settings in force serve the address.
+  bool Listed(const LocalAddress& address) const;
+  // Reads the settings again after a change, and applies them when they
+  // are good; a bad change is reported and the settings in force stay.
+  void FollowSettings();
 
   PortMapper mapper_;
+  // The settings in force, as far as the sockets go; read and written by
+  // the housekeeping alone once serving.
+  Settings settings_;
+  SettingsReader* settingsReader_ = nullptr;
+  HANDLE paramChange_ = nullptr;
   HANDLE stopEvent_;
   ConnectionPool pool_;
   std::mutex endpointsLock_;

@@ -5,12 +5,14 @@
 #include <wsipx.h>
 #include <ws2tcpip.h>
 
+#include <optional>
 #include <vector>
 
 #include "event_records.h"
 #include "network_server.h"
 #include "notes.h"
 #include "registry_store.h"
+#include "settings_reader.h"
 #include "socket_tables.h"
 #include "tessard_messages.h"
 #include "text_conversion.h"
@@ -106,14 +108,50 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
     return ERROR_INVALID_PARAMETER;
   }
 
+  // The settings: a bad value serves nothing, rather than more than the
+  // administrator meant.
+  const bool service = !hooks.serviceName.empty();
+  SettingsReader settingsReader;
+  LSTATUS opened = settingsReader.Open(
+      service ? hooks.serviceName : std::wstring(kTcpServiceName), service);
+  if (opened != ERROR_SUCCESS) {
+    ReportError("cannot open the settings (HKLM\\" +
+                Narrow(ServiceKeyPath(hooks.serviceName)) +
+                "\\Parameters): " + SystemText(opened) + " (error " +
+                std::to_string(opened) + ").");
+    return static_cast<DWORD>(opened);
+  }
+  Settings settings;
+  SettingsError bad;
+  if (!settingsReader.Read(&settings, &bad)) {
+    ReportError("cannot serve with the settings: " + bad.text() +
+                "; nothing is served.");
+    return ERROR_INVALID_PARAMETER;
+  }
+
   NetworkServer server;
+  try {
+    server.UseSettings(settings, &settingsReader, hooks.paramChange);
+  } catch (const std::bad_alloc&) {
+    ReportError("cannot serve: " + SystemText(ERROR_NOT_ENOUGH_MEMORY) + ".");
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   std::string failed;
   DWORD error = server.Open(hooks.progress, &failed);
   if (error != 0) {
-    std::string text = "cannot serve " + failed + " on port 111: " +
-                       SystemText(error) + " (error " +
-                       std::to_string(error) + ")";
-    if (error == WSAEADDRINUSE) text += "; another program holds the port";
+    std::string text = "cannot serve " + failed + " on port 111: ";
+    std::optional<PortHolder> holder;
+    if (error == WSAEADDRINUSE) {
+      holder = FindPortHolder(failed.rfind("TCP", 0) == 0, kPortMapperPort);
+    }
+    if (holder) {
+      text += "the port is held by " +
+              (holder->image.empty() ? std::string("a program") : holder->image) +
+              " (process " + std::to_string(holder->processId) + ")";
+    } else {
+      text += SystemText(error) + " (error " + std::to_string(error) + ")";
+      if (error == WSAEADDRINUSE) text += "; another program holds the port";
+    }
     ReportError(text + ".");
     return error;
   }
@@ -133,7 +171,8 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
     RestoreStored(server.mapper(), store);
   }
   server.Start();
-  ReportInformation("serving port 111 over " + server.Served() + ".");
+  ReportInformation("serving port 111 over " + server.Served() + "; " +
+                    DescribeSettings(settings) + ".");
   if (hooks.running) hooks.running();
   WaitForSingleObject(stopEvent, INFINITE);
   server.Stop(hooks.stopping);

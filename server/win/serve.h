@@ -16,6 +16,8 @@ struct ServeHooks {
   // The service's name, whose key keeps the table; empty in a console,
   // where the table lives in memory only.
   std::wstring serviceName;
+  // Set by the service manager's PARAMCHANGE: read the settings again.
+  HANDLE paramChange = nullptr;
 };
 
 // Serves the transport that `argument` names until stopEvent is set.
