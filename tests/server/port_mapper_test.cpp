@@ -485,7 +485,6 @@ TEST_F(PortMapperTest, SettingsShutOutCallersAndKeepListings) {
     Answer answer;
   } rows[] = {
       {"NULL from outside", Call(4, 0), outside, kShut},
-      {"another program from outside", Call(2, 0, 100001), outside, kShut},
       {"RPC version 3 from outside", Wire().U32(0x1234).U32(0).U32(3), outside,
        kShut},
       {"GETADDR from outside over TCP", Call(4, 3).Rpcb(kNfs, 3, "", ""),
@@ -494,7 +493,6 @@ TEST_F(PortMapperTest, SettingsShutOutCallersAndKeepListings) {
       {"GETADDR from inside", Call(4, 3).Rpcb(kNfs, 3, "", ""), remote_,
        kAnswered},
       {"DUMP over TCP", Call(4, 4), stream_, kTooWeak},
-      {"version 2 DUMP over TCP", Call(2, 4), stream_, kTooWeak},
       {"GETADDRLIST over TCP", Call(4, 11).Rpcb(kNfs, 3, "", ""), inside6,
        kTooWeak},
       {"GETSTAT over TCP", Call(4, 12), stream_, kTooWeak},
