@@ -11,8 +11,8 @@
 // bit 1 IPv6, bit 2 on the wildcard rather than loopback; then the port),
 // then values: a byte of name length, the name, two bytes of data length,
 // the data. The seeds hold values written by the server's own encoder. A
-// name that comes again is skipped: a registry key holds one value of a
-// name.
+// name that comes again, in any letter case, is skipped: a registry key
+// holds one value of a name, and its names ignore case.
 #include <set>
 #include <string>
 #include <tuple>
@@ -70,7 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         std::min<std::size_t>(data[pos] << 8 | data[pos + 1], size - pos - 2);
     v.data.assign(data + pos + 2, data + pos + 2 + dataLength);
     pos += 2 + dataLength;
-    if (!seen.insert(v.name).second) continue;
+    std::string folded = v.name;
+    for (char& c : folded) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (!seen.insert(folded).second) continue;
     store.Put(v.name, v.data);
     values.push_back(v);
   }

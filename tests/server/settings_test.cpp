@@ -253,5 +253,13 @@ TEST(RecordLimiter, BoundsEachKindAndTheChangesAndCountsWhatItLeftOut) {
             (std::vector<std::string>{"left out 1 of " + outside, outside}));
 }
 
+// Texts a caller sent reach the event log printable and bounded.
+TEST(RecordLimiter, RecordTextsArePrintableAndBounded) {
+  EXPECT_EQ(RecordText("udp"), "udp");
+  EXPECT_EQ(RecordText(std::string_view("a%b\x1b[2J\0\xff", 9)),
+            "a%25b%1B[2J%00%FF");
+  EXPECT_EQ(RecordText(std::string(200, 'x')), std::string(128, 'x') + "...");
+}
+
 }  // namespace
 }  // namespace tessard
