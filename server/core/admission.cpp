@@ -1,4 +1,8 @@
 // The admission rules, and why:
+// - A caller outside the administrator's RemoteLookups gets nothing: no
+//   reply to reflect on UDP, the connection closed on TCP. Loopback
+//   callers are always let in, so that a setting cannot cut this machine's
+//   programs off from their port mapper.
 // - SET and UNSET change the table only for callers on this machine (a
 //   loopback source and a loopback destination: IsLocalCall): a
 //   registration says where this machine's programs listen, and only this
@@ -13,21 +17,37 @@
 //   most twice the call and 256 bytes: a forged source address cannot
 //   turn this server into an amplifier, and a GETADDR answered with a long
 //   IPv6 address still gets its answer. Over TCP, where the handshake
-//   proves the caller's address, everything is answered.
+//   proves the caller's address, everything is answered, but for listings
+//   when RemoteListings keeps them to this machine: those are refused with
+//   AUTH_TOOWEAK, which clients report as a refusal and do not retry with
+//   another version, as they would after PROC_UNAVAIL. Never an empty
+//   list: that would say the table is empty.
 #include "admission.h"
 
 namespace tessard {
 
-Admission Admit(ProcedureKind kind, const Caller& caller) {
+bool IsLoopbackCaller(const Caller& caller) {
+  return caller.local() || (caller.stream() && IsLoopback(caller.source));
+}
+
+Admission Admit(ProcedureKind kind, const Caller& caller,
+                const Settings& settings) {
   bool local = caller.local();
+  bool loopback = IsLoopbackCaller(caller);
   bool remoteDatagram = !caller.stream() && !local;
+  if (!loopback && !InRemoteLookups(settings, caller.source)) {
+    return Admission::kShutOut;
+  }
   switch (kind) {
+    case ProcedureKind::kConnection:
     case ProcedureKind::kLookup:
       return Admission::kAnswer;
     case ProcedureKind::kChange:
       return local ? Admission::kAnswer : Admission::kRefuse;
     case ProcedureKind::kListing:
-      return remoteDatagram ? Admission::kSilent : Admission::kAnswer;
+      if (remoteDatagram) return Admission::kSilent;
+      return loopback || settings.remoteListings ? Admission::kAnswer
+                                                 : Admission::kTooWeak;
     case ProcedureKind::kForward:
       return Admission::kNotOffered;
     case ProcedureKind::kBroadcastForward:

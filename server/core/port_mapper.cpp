@@ -9,6 +9,7 @@
 #include <ctime>
 #include <new>
 #include <optional>
+#include <thread>
 
 #include "admission.h"
 #include "rpc_message.h"
@@ -117,6 +118,8 @@ struct Call {
   Arguments args;
   Results results;
   Identity identity;  // SET and UNSET: who the caller is
+  std::uint32_t proc;
+  bool mayChange;  // SET and UNSET: the caller may change the table
 
   // Asks who the caller is: once, and only where a change needs it.
   void Identify() {
@@ -124,7 +127,8 @@ struct Call {
   }
 
   void Write(RecordKind kind, std::uint32_t prog, std::uint32_t progVers,
-             std::string_view netid, std::string_view uaddr) {
+             std::string_view netid, std::string_view uaddr,
+             const char* problem = nullptr) {
     if (!records) return;
     Record record{kind};
     record.prog = prog;
@@ -133,6 +137,9 @@ struct Call {
     record.uaddr = uaddr;
     record.caller = &caller;
     record.identity = &identity;
+    record.mapperVersion = vers;
+    record.procedure = proc;
+    if (problem) record.problem = problem;
     records->Write(record);
   }
 
@@ -168,6 +175,14 @@ bool ReadUaddr(XdrReader& in, Arguments* a) {
   return in.ok();
 }
 
+// CALLIT, BCAST, INDIRECT: only the program and version of the call to
+// forward, for the record of its refusal.
+bool ReadForward(XdrReader& in, Arguments* a) {
+  a->mapping.prog = in.U32();
+  a->mapping.vers = in.U32();
+  return in.ok();
+}
+
 bool ReadNetbuf(XdrReader& in, Arguments* a) {
   in.U32();  // maxlen: the client's buffer, not ours to use
   a->netbuf = in.Opaque(kMaxArgumentString);
@@ -180,27 +195,43 @@ const char* NetidOfProtocol(std::uint32_t protocol) {
   return nullptr;
 }
 
-// Adds a registration made by this call, owned by the caller's account.
-void Register(Call& c, Registration& r) {
+// Adds a registration made by this call, owned by the caller's account,
+// and records the SET whatever its answer. `netid` and `uaddr` are the
+// call's, for the record; `problem`, what is already known to be wrong.
+void Register(Call& c, Registration& r, std::string_view netid,
+              std::string_view uaddr, const char* problem) {
+  if (!c.mayChange) {
+    c.Write(RecordKind::kSetNotLocal, r.prog, r.vers, netid, uaddr);
+    return;
+  }
+  c.Identify();
   OwnerOfAccount(c.identity.known ? c.identity.account : std::string_view(),
                  &r.owner);
   r.processId = c.identity.processId;
   r.processCreated = c.identity.processCreated;
   r.setVersion = static_cast<std::uint8_t>(c.vers);
   r.madeAt = c.ticks();
-  if (RegistrationFault(r)) return;
+  if (!problem) problem = RegistrationFault(r);
+  if (problem) {
+    c.Write(RecordKind::kSetInvalid, r.prog, r.vers, netid, uaddr, problem);
+    return;
+  }
+  RecordKind kind = RecordKind::kSetGranted;
   switch (c.table.Add(r)) {
     case RegistrationTable::AddResult::kAdded:
       c.results.granted = true;
       break;
     case RegistrationTable::AddResult::kNotKept:
-      c.Write(RecordKind::kSetNotStored, r.prog, r.vers, r.netid.view(),
-              r.uaddr.view());
+      kind = RecordKind::kSetNotStored;
       break;
     case RegistrationTable::AddResult::kExists:
+      kind = RecordKind::kSetExists;
+      break;
     case RegistrationTable::AddResult::kFull:
+      kind = RecordKind::kSetTableFull;
       break;
   }
+  c.Write(kind, r.prog, r.vers, r.netid.view(), r.uaddr.view());
 }
 
 // Whether the caller owns a registration: the same account, an
@@ -215,12 +246,23 @@ bool Owns(const Identity& identity, const Registration& r) {
 }
 
 // Removes what an UNSET asks for, if the caller owns all of it.
+// Each registration removed is recorded.
 void Unregister(Call& c, std::uint32_t prog, std::uint32_t vers,
                 std::initializer_list<std::string_view> netids,
                 std::string_view netid) {
+  if (!c.mayChange) {
+    c.Write(RecordKind::kUnsetNotLocal, prog, vers, netid, {});
+    return;
+  }
+  c.Identify();
+  std::vector<Registration> gone;
   RegistrationTable::RemoveResult removed = c.table.Remove(
       prog, vers, netids,
-      [&c](const Registration& r) { return Owns(c.identity, r); });
+      [&c](const Registration& r) { return Owns(c.identity, r); }, &gone);
+  for (const Registration& r : gone) {
+    c.Write(RecordKind::kUnsetGranted, r.prog, r.vers, r.netid.view(),
+            r.uaddr.view());
+  }
   if (removed.refused) {
     c.Write(RecordKind::kUnsetRefused, prog, vers, netid, {});
   }
@@ -255,25 +297,29 @@ std::string_view ReachableAddress(const Registration& r, const Caller& caller,
 void Nothing(Call&) {}
 
 void SetMapping(Call& c) {
-  c.Identify();
   const Mapping& m = c.args.mapping;
   const char* netid = NetidOfProtocol(m.protocol);
-  if (!netid || m.port > 0xFFFF) return;
+  const char* problem = nullptr;
+  if (!netid) problem = "the protocol is neither 6 (TCP) nor 17 (UDP)";
+  if (m.port > 0xFFFF) problem = "the port is over 65535";
   InetAddress any;
   any.port = static_cast<std::uint16_t>(m.port);
   char uaddr[kMaxInetUaddr];
+  std::string_view address;
+  if (m.port <= 0xFFFF) {
+    address = std::string_view(uaddr, FormatUniversalAddress(any, uaddr));
+  }
   Registration r;
   r.prog = m.prog;
   r.vers = m.vers;
-  r.netid.Assign(netid);
-  r.uaddr.Assign(std::string_view(uaddr, FormatUniversalAddress(any, uaddr)));
-  Register(c, r);
+  r.netid.Assign(netid ? netid : "");
+  r.uaddr.Assign(address);
+  Register(c, r, r.netid.view(), address, problem);
 }
 
 void UnsetMapping(Call& c) {
   // Version 2 knows no netids: its mapping goes for both protocols, and
   // the call counts as one UNSET. Protocol and port are ignored.
-  c.Identify();
   const Mapping& m = c.args.mapping;
   Unregister(c, m.prog, m.vers, {"udp", "tcp"}, {});
 }
@@ -294,21 +340,22 @@ void GetPort(Call& c) {
 }
 
 void SetRegistration(Call& c) {
-  c.Identify();
   const RpcbArgs& a = c.args.rpcb;
   Registration r;
   r.prog = a.prog;
   r.vers = a.vers;
   // The owner kept is the account found; the one the caller names must
   // still fit its bound and be printable.
-  if (r.netid.Assign(a.netid) && r.uaddr.Assign(a.uaddr) &&
-      a.owner.size() <= kMaxOwner && IsPrintable(a.owner)) {
-    Register(c, r);
+  const char* problem = nullptr;
+  if (!r.netid.Assign(a.netid)) problem = "the netid is over 32 bytes";
+  if (!r.uaddr.Assign(a.uaddr)) problem = "the address is over 128 bytes";
+  if (a.owner.size() > kMaxOwner || !IsPrintable(a.owner)) {
+    problem = "the owner named is over 64 bytes or not printable ASCII";
   }
+  Register(c, r, a.netid, a.uaddr, problem);
 }
 
 void UnsetRegistration(Call& c) {
-  c.Identify();
   const RpcbArgs& a = c.args.rpcb;
   if (a.netid.empty()) {
     Unregister(c, a.prog, a.vers, {}, a.netid);
@@ -456,8 +503,9 @@ void WriteStatistics(Call& c, XdrWriter& out) {
 // What GETSTAT counts of a call besides the call itself.
 enum class Counts { kCall, kSet, kUnset, kLookup };
 
-// A procedure of a version. Rows that are not offered have no decoder,
-// handler or encoder: admission never lets their calls that far.
+// A procedure of a version. Rows that are not offered have no handler or
+// encoder: admission never lets their calls that far; their decoder reads
+// what the record of the refusal names.
 struct Row {
   std::uint32_t vers;
   std::uint32_t proc;
@@ -479,7 +527,8 @@ const Row kRows[] = {
     {2, kGetAddr, K::kLookup, C::kLookup, ReadMapping, GetPort, WriteNumber},
     {2, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
      WriteMappings},
-    {2, kCallIt, K::kBroadcastForward, C::kCall, nullptr, nullptr, nullptr},
+    {2, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr,
+     nullptr},
 
     {3, kNull, K::kLookup, C::kCall, NoArguments, Nothing, NoResults},
     {3, kSet, K::kChange, C::kSet, ReadRpcb, SetRegistration, WriteGranted},
@@ -488,7 +537,8 @@ const Row kRows[] = {
     {3, kGetAddr, K::kLookup, C::kLookup, ReadRpcb, GetAddr, WriteUaddr},
     {3, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
      WriteRegistrations},
-    {3, kCallIt, K::kBroadcastForward, C::kCall, nullptr, nullptr, nullptr},
+    {3, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr,
+     nullptr},
     {3, kGetTime, K::kLookup, C::kCall, NoArguments, GetTime, WriteNumber},
     {3, kUaddr2Taddr, K::kLookup, C::kCall, ReadUaddr, Uaddr2Taddr,
      WriteNetbuf},
@@ -502,7 +552,8 @@ const Row kRows[] = {
     {4, kGetAddr, K::kLookup, C::kLookup, ReadRpcb, GetAddr, WriteUaddr},
     {4, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
      WriteRegistrations},
-    {4, kCallIt, K::kBroadcastForward, C::kCall, nullptr, nullptr, nullptr},
+    {4, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr,
+     nullptr},
     {4, kGetTime, K::kLookup, C::kCall, NoArguments, GetTime, WriteNumber},
     {4, kUaddr2Taddr, K::kLookup, C::kCall, ReadUaddr, Uaddr2Taddr,
      WriteNetbuf},
@@ -510,7 +561,7 @@ const Row kRows[] = {
      WriteUaddr},
     {4, kGetVersAddr, K::kLookup, C::kLookup, ReadRpcb, GetVersAddr,
      WriteUaddr},
-    {4, kIndirect, K::kForward, C::kCall, nullptr, nullptr, nullptr},
+    {4, kIndirect, K::kForward, C::kCall, ReadForward, nullptr, nullptr},
     {4, kGetAddrList, K::kListing, C::kCall, ReadRpcb, TakeSnapshot,
      WriteAddressList},
     {4, kGetStat, K::kListing, C::kCall, NoArguments, Nothing,
@@ -529,7 +580,85 @@ const Row* FindRow(std::uint32_t vers, std::uint32_t proc) {
 PortMapper::PortMapper(std::size_t capacity, Clock clock, Ticks ticks)
     : table_(capacity),
       clock_(clock ? clock : SystemClock),
-      ticks_(ticks ? ticks : SystemTicks) {}
+      ticks_(ticks ? ticks : SystemTicks),
+      settings_(new Settings()) {
+  for (auto& hazard : settingsHazards_) hazard.store(nullptr);
+}
+
+PortMapper::~PortMapper() { delete settings_.load(); }
+
+void PortMapper::SetRecordSink(RecordSink* records, RecordLimits limits) {
+  limiter_.reset();
+  records_ = nullptr;
+  if (!records) return;
+  limiter_ = std::make_unique<RecordLimiter>(records, ticks_, limits);
+  records_ = limiter_.get();
+}
+
+void PortMapper::FlushRecords() {
+  if (limiter_) limiter_->Flush();
+}
+
+// The settings are published as the table's snapshots are: a reader puts
+// the pointer it is about to use in its slot and checks that it is still
+// current; the writer swaps the pointer, waits until no slot holds the old
+// one and frees it. Readers hold it for one call.
+void PortMapper::SetSettings(const Settings& settings) {
+  auto next = std::make_unique<const Settings>(settings);
+  std::lock_guard<std::mutex> lock(settingsWriters_);
+  const Settings* old = settings_.exchange(next.release());
+  for (auto& hazard : settingsHazards_) {
+    while (hazard.load() == old) std::this_thread::yield();
+  }
+  delete old;
+}
+
+PortMapper::SettingsGuard::SettingsGuard(PortMapper& mapper,
+                                         std::size_t slot)
+    : mapper_(mapper), slot_(slot) {
+  if (slot_ >= kMaxReaders) {
+    fallback_ = std::unique_lock<std::mutex>(mapper_.settingsWriters_);
+    settings_ = mapper_.settings_.load();
+    return;
+  }
+  const Settings* seen = mapper_.settings_.load();
+  for (;;) {
+    mapper_.settingsHazards_[slot_].store(seen);
+    const Settings* now = mapper_.settings_.load();
+    if (now == seen) break;
+    seen = now;
+  }
+  settings_ = seen;
+}
+
+PortMapper::SettingsGuard::~SettingsGuard() {
+  if (slot_ < kMaxReaders) mapper_.settingsHazards_[slot_].store(nullptr);
+}
+
+void PortMapper::RecordRefusal(RecordKind kind, const Caller& caller,
+                               const CallHeader* header, std::uint32_t prog,
+                               std::uint32_t vers) {
+  if (!records_) return;
+  Record record{kind};
+  record.prog = prog;
+  record.vers = vers;
+  record.caller = &caller;
+  if (header) {
+    record.mapperVersion = header->vers;
+    record.procedure = header->proc;
+  }
+  records_->Write(record);
+}
+
+bool PortMapper::AdmitConnection(Worker& worker, const Caller& caller) {
+  SettingsGuard settings(*this, worker.slot_);
+  if (Admit(ProcedureKind::kConnection, caller, settings.settings()) ==
+      Admission::kShutOut) {
+    RecordRefusal(RecordKind::kOutsideLookups, caller, nullptr);
+    return false;
+  }
+  return true;
+}
 
 void PortMapper::SetStore(Store* store) {
   store_ = store;
@@ -654,9 +783,18 @@ CallOutcome PortMapper::HandleCall(Worker& worker, const std::uint8_t* call,
   CallOutcome outcome = CallOutcome::kReply;
   bool systemError = false;
   try {
+    SettingsGuard settings(*this, worker.slot_);
+    // A caller outside RemoteLookups learns nothing, not even that its
+    // message was malformed.
+    if (Admit(ProcedureKind::kConnection, caller, settings.settings()) ==
+        Admission::kShutOut) {
+      RecordRefusal(RecordKind::kOutsideLookups, caller, nullptr);
+      return CallOutcome::kClose;
+    }
     XdrReader in(call, size);
     XdrWriter out(reply, limit);
-    outcome = Answer(worker.slot_, caller, in, &header, out);
+    outcome = Answer(worker.slot_, caller, settings.settings(), in, &header,
+                     out);
     // The results do not fit what the transport carries.
     systemError = !out.ok();
   } catch (const std::bad_alloc&) {
@@ -686,8 +824,8 @@ CallOutcome PortMapper::HandleCall(Worker& worker, const std::uint8_t* call,
 }
 
 CallOutcome PortMapper::Answer(std::size_t slot, const Caller& caller,
-                               XdrReader& in, CallHeader* header,
-                               XdrWriter& out) {
+                               const Settings& settings, XdrReader& in,
+                               CallHeader* header, XdrWriter& out) {
   switch (ReadCallHeader(in, header)) {
     case HeaderOutcome::kNotACall:
     case HeaderOutcome::kTruncated:
@@ -707,10 +845,11 @@ CallOutcome PortMapper::Answer(std::size_t slot, const Caller& caller,
     case HeaderOutcome::kCall:
       break;
   }
-  return Dispatch(slot, caller, *header, in, out);
+  return Dispatch(slot, caller, settings, *header, in, out);
 }
 
 CallOutcome PortMapper::Dispatch(std::size_t slot, const Caller& caller,
+                                 const Settings& settings,
                                  const CallHeader& header, XdrReader& args,
                                  XdrWriter& out) {
   if (header.prog != kPortMapperProgram) {
@@ -728,19 +867,41 @@ CallOutcome PortMapper::Dispatch(std::size_t slot, const Caller& caller,
   }
   statistics_.CountCall(slot, header.vers, header.proc);
 
-  Admission admission = Admit(row->kind, caller);
-  if (admission == Admission::kSilent) return CallOutcome::kSilent;
-  if (admission == Admission::kNotOffered) {
-    WriteAcceptedReply(out, header.xid, AcceptStat::kProcUnavail);
-    return CallOutcome::kReply;
+  Admission admission = Admit(row->kind, caller, settings);
+  if (admission != Admission::kShutOut &&
+      (row->kind == ProcedureKind::kForward ||
+       row->kind == ProcedureKind::kBroadcastForward)) {
+    Arguments forwarded;
+    row->decode(args, &forwarded);
+    RecordRefusal(RecordKind::kForwardRefused, caller, &header,
+                  forwarded.mapping.prog, forwarded.mapping.vers);
   }
-  Call c{caller, header.vers, slot, table_, statistics_, clock_, ticks_,
-         records_, {}, {}, {}};
+  switch (admission) {
+    case Admission::kShutOut:
+      RecordRefusal(RecordKind::kOutsideLookups, caller, &header);
+      return CallOutcome::kClose;
+    case Admission::kSilent:
+      return CallOutcome::kSilent;
+    case Admission::kNotOffered:
+      WriteAcceptedReply(out, header.xid, AcceptStat::kProcUnavail);
+      return CallOutcome::kReply;
+    case Admission::kTooWeak:
+      RecordRefusal(RecordKind::kListingRefused, caller, &header);
+      WriteAuthError(out, header.xid, AuthStat::kTooWeak);
+      return CallOutcome::kReply;
+    case Admission::kAnswer:
+    case Admission::kRefuse:
+      break;
+  }
+  Call c{caller,   header.vers, slot, table_,      statistics_,
+         clock_,   ticks_,      records_, {},      {},
+         {},       header.proc, admission == Admission::kAnswer};
   if (!row->decode(args, &c.args)) {
     WriteAcceptedReply(out, header.xid, AcceptStat::kGarbageArgs);
     return CallOutcome::kReply;
   }
-  if (admission == Admission::kAnswer) row->handle(c);
+  // A refused change still goes to its handler, which records it.
+  row->handle(c);
 
   const Results& r = c.results;
   switch (row->counts) {

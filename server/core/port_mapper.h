@@ -8,9 +8,10 @@
 //
 // How a serving thread uses it: it keeps a Worker for its life and one
 // reply buffer; for each datagram it fills a Caller (caller.h) and calls
-// HandleCall, and sends the reply only on kReply (kSilent, kMalformed and
-// kOutOfMemory send nothing). A TCP connection goes through
-// StreamConnection, which closes on anything but kReply and kSilent.
+// HandleCall, and sends the reply only on kReply (kSilent, kClose,
+// kMalformed and kOutOfMemory send nothing). A TCP connection goes
+// through StreamConnection, which closes on anything but kReply and
+// kSilent; before it is served, AdmitConnection says whether it may stay.
 // Neither throws: running out of memory answers SYSTEM_ERR or closes that
 // one connection.
 //
@@ -22,20 +23,31 @@
 //   never deleted) and the sink has been told of each.
 // - Every kSamplePeriodMs (socket_sample.h): ApplySample with a fresh
 //   sample; a table that could not be read is marked not read.
+// - The administrator's settings (settings.h): SetSettings before serving
+//   and at every change that parses, from any thread; the calls being
+//   served read them without a lock. Until then, today's defaults: every
+//   address, every network, listings over TCP.
+// - FlushRecords about every second (record_limiter.h).
 // - For a local caller, Caller::identity points to an IdentitySource
 //   (caller.h) that finds the caller's process, account and program when
 //   asked; SET and UNSET ask once per call, nothing else asks.
 #pragma once
 
 #include <cstddef>
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "caller.h"
+#include "record_limiter.h"
 #include "records.h"
 #include "registration_table.h"
+#include "settings.h"
 #include "socket_sample.h"
 #include "statistics.h"
 #include "stored_registration.h"
@@ -63,6 +75,8 @@ constexpr std::size_t kMaxStreamReply =
 enum class CallOutcome {
   kReply,      // send what was written
   kSilent,     // send nothing; the message was a call we do not answer
+  kClose,      // send nothing, and close a stream at once: a caller
+               // outside RemoteLookups
   kMalformed,  // not a call we can read: drop it, or close the stream
   kOutOfMemory,  // not even an error reply could be written: the same
 };
@@ -76,12 +90,24 @@ class PortMapper {
 
   explicit PortMapper(std::size_t capacity = kMaxRegistrations,
                       Clock clock = nullptr, Ticks ticks = nullptr);
+  ~PortMapper();
+  PortMapper(const PortMapper&) = delete;
+  PortMapper& operator=(const PortMapper&) = delete;
 
   // Where changes of the table are stored before they are answered
   // (nullptr, the start: memory only), and where records go (nullptr:
-  // nowhere). Both are set before serving and outlive the port mapper.
+  // nowhere), through a RecordLimiter on the port mapper's Ticks. Both are
+  // set before serving and outlive the port mapper.
   void SetStore(Store* store);
-  void SetRecordSink(RecordSink* records) { records_ = records; }
+  void SetRecordSink(RecordSink* records, RecordLimits limits = {});
+  // Writes the counts of records a burst left out, once they are due.
+  void FlushRecords();
+
+  // Publishes the settings that calls and connections are admitted by
+  // from now on. Any thread, never one serving a call; calls being served
+  // finish under the settings they began with. Throws std::bad_alloc, and
+  // the settings in force stay.
+  void SetSettings(const Settings& settings);
 
   // What came back from storage at start-up.
   struct RestoreReport {
@@ -129,6 +155,11 @@ class PortMapper {
     std::size_t slot_;
   };
 
+  // Whether a TCP connection just accepted may stay: false (and recorded)
+  // for a caller outside RemoteLookups, which is to be closed at once.
+  // The caller's source and destination are those of the connection.
+  bool AdmitConnection(Worker& worker, const Caller& caller);
+
   // Handles one call. The reply is appended to *reply, which is left as it
   // was when the outcome is not kReply; a datagram's reply is at most
   // kMaxDatagramReply bytes, a stream's at most kMaxStreamReply. Running
@@ -142,12 +173,35 @@ class PortMapper {
 
  private:
   // Reads the call's header and answers it.
-  CallOutcome Answer(std::size_t slot, const Caller& caller, XdrReader& in,
+  CallOutcome Answer(std::size_t slot, const Caller& caller,
+                     const Settings& settings, XdrReader& in,
                      CallHeader* header, XdrWriter& out);
   // Finds the call's row, admits the caller and serves the call.
   CallOutcome Dispatch(std::size_t slot, const Caller& caller,
-                       const CallHeader& header, XdrReader& args,
-                       XdrWriter& out);
+                       const Settings& settings, const CallHeader& header,
+                       XdrReader& args, XdrWriter& out);
+
+  // Holds the settings in force for as long as it lives, read through the
+  // worker's slot as the table is (registration_table.cpp).
+  class SettingsGuard {
+   public:
+    SettingsGuard(PortMapper& mapper, std::size_t slot);
+    ~SettingsGuard();
+    SettingsGuard(const SettingsGuard&) = delete;
+    SettingsGuard& operator=(const SettingsGuard&) = delete;
+    const Settings& settings() const { return *settings_; }
+
+   private:
+    PortMapper& mapper_;
+    std::size_t slot_;
+    const Settings* settings_;
+    std::unique_lock<std::mutex> fallback_;  // taken only without a slot
+  };
+
+  // Records a refusal of a caller.
+  void RecordRefusal(RecordKind kind, const Caller& caller,
+                     const CallHeader* header, std::uint32_t prog = 0,
+                     std::uint32_t vers = 0);
 
   // Records a registration that was dropped, or could not be.
   void RecordDrop(RecordKind kind, const Registration& registration);
@@ -157,7 +211,11 @@ class PortMapper {
   Clock clock_;
   Ticks ticks_;
   Store* store_ = nullptr;
-  RecordSink* records_ = nullptr;
+  std::unique_ptr<RecordLimiter> limiter_;
+  RecordSink* records_ = nullptr;  // limiter_, when there is a sink
+  std::atomic<const Settings*> settings_;
+  std::mutex settingsWriters_;
+  std::array<std::atomic<const Settings*>, kMaxReaders> settingsHazards_;
 };
 
 }  // namespace tessard

@@ -29,7 +29,7 @@ class BoundedText {
   // False when the text is longer than N.
   bool Assign(std::string_view text) {
     if (text.size() > N) return false;
-    std::memcpy(chars_, text.data(), text.size());
+    if (!text.empty()) std::memcpy(chars_, text.data(), text.size());
     size_ = static_cast<std::uint8_t>(text.size());
     return true;
   }

@@ -154,7 +154,7 @@ RegistrationTable::RemoveResult RegistrationTable::Remove(
 RegistrationTable::RemoveResult RegistrationTable::Remove(
     std::uint32_t prog, std::uint32_t vers,
     std::initializer_list<std::string_view> netids,
-    const Selector& mayRemove) {
+    const Selector& mayRemove, std::vector<Registration>* removed) {
   auto selects = [&](const Registration& r) {
     if (r.prog != prog || r.vers != vers) return false;
     if (netids.size() == 0) return true;
@@ -163,7 +163,7 @@ RegistrationTable::RemoveResult RegistrationTable::Remove(
     }
     return false;
   };
-  return RemoveIf(selects, mayRemove);
+  return RemoveIf(selects, mayRemove, removed);
 }
 
 std::size_t RegistrationTable::size() {

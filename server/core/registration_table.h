@@ -89,10 +89,11 @@ class RegistrationTable {
                         std::vector<Registration>* removed = nullptr);
   // The registrations of the program and version on any of these netids,
   // or on every netid when there are none, or for one netid (every netid
-  // when it is empty).
+  // when it is empty). The removed are appended to *removed when given.
   RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
                       std::initializer_list<std::string_view> netids,
-                      const Selector& mayRemove = nullptr);
+                      const Selector& mayRemove = nullptr,
+                      std::vector<Registration>* removed = nullptr);
   RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
                       std::string_view netid,
                       const Selector& mayRemove = nullptr);

@@ -36,6 +36,7 @@ enum class AuthStat : std::uint32_t {
   kBadCred = 1,
   kRejectedCred = 2,
   kBadVerf = 3,
+  kTooWeak = 5,
 };
 
 struct OpaqueAuth {

@@ -35,6 +35,7 @@ bool StreamConnection::Receive(PortMapper& mapper, PortMapper::Worker& worker,
     case CallOutcome::kSilent:
       out->resize(mark);
       return true;
+    case CallOutcome::kClose:
     case CallOutcome::kMalformed:
     case CallOutcome::kOutOfMemory:
       break;

@@ -154,13 +154,19 @@ bool ParseUniversalAddress(std::string_view text, InetAddress* address) {
       !ParseByte(text.substr(last + 1), &low)) {
     return false;
   }
-  std::string_view host = text.substr(0, before);
   InetAddress parsed;
+  if (!ParseHostAddress(text.substr(0, before), &parsed)) return false;
   parsed.port = static_cast<std::uint16_t>(high << 8 | low);
-  if (host.find(':') != std::string_view::npos) {
+  *address = parsed;
+  return true;
+}
+
+bool ParseHostAddress(std::string_view text, InetAddress* address) {
+  InetAddress parsed;
+  if (text.find(':') != std::string_view::npos) {
     parsed.v6 = true;
-    if (!ParseIpv6(host, parsed.host)) return false;
-  } else if (!ParseDottedQuad(host, parsed.host)) {
+    if (!ParseIpv6(text, parsed.host)) return false;
+  } else if (!ParseDottedQuad(text, parsed.host)) {
     return false;
   }
   *address = parsed;
@@ -230,6 +236,12 @@ bool IsLoopback(const InetAddress& address) {
   static const std::uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
                                               0, 0, 0, 0, 0, 0, 0, 1};
   return std::memcmp(address.host, kLoopback6, 16) == 0;
+}
+
+bool IsIpv4Mapped(const InetAddress& address) {
+  static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0,
+                                           0, 0, 0, 0, 0xFF, 0xFF};
+  return address.v6 && std::memcmp(address.host, kMapped, 12) == 0;
 }
 
 NetidInfo ClassifyNetid(std::string_view netid) {

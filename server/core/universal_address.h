@@ -20,6 +20,8 @@ struct InetAddress {
 constexpr std::size_t kMaxInetUaddr = 48;
 
 bool ParseUniversalAddress(std::string_view text, InetAddress* address);
+// A host address without a port: dotted IPv4, or IPv6 text (with colons).
+bool ParseHostAddress(std::string_view text, InetAddress* address);
 // Writes the address's canonical form; returns its length.
 std::size_t FormatUniversalAddress(const InetAddress& address,
                                    char (&out)[kMaxInetUaddr]);
@@ -30,6 +32,8 @@ bool IsWildcard(const InetAddress& address);
 // 127.0.0.0/8 or ::1. An IPv4-mapped IPv6 address (::ffff:127.0.0.1) is
 // not: it is an IPv6 address of no loopback interface.
 bool IsLoopback(const InetAddress& address);
+// ::ffff:a.b.c.d, an IPv4 address written as IPv6.
+bool IsIpv4Mapped(const InetAddress& address);
 
 // The inet netids: udp, tcp (IPv4) and udp6, tcp6 (IPv6).
 struct NetidInfo {

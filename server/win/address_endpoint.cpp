@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 #include <mswsock.h>
 
+#include "caller_identity.h"
 #include "winsock_helpers.h"
 
 namespace tessard {
@@ -162,6 +163,9 @@ void AddressEndpoint::ServeDatagrams() {
     InetAddress source = FromMapped(ToInet(from));
     if (source.port == 0) continue;  // nowhere to answer
     Caller caller = CallerFrom(source, false);
+    // Looked up only when a SET or UNSET asks who sent it.
+    CallerIdentity identity(caller);
+    caller.identity = &identity;
     reply.clear();
     if (mapper_.HandleCall(worker, call.data(),
                            static_cast<std::size_t>(received), caller,
@@ -178,6 +182,7 @@ void AddressEndpoint::AcceptConnections() {
   // must not leave others waiting in the listen queue behind it.
   u_long nonBlocking = 1;
   ioctlsocket(tcp_, FIONBIO, &nonBlocking);
+  PortMapper::Worker worker(mapper_);
   while (!stopping_.load(std::memory_order_relaxed)) {
     fd_set readable;
     FD_ZERO(&readable);
@@ -199,7 +204,13 @@ void AddressEndpoint::AcceptConnections() {
       u_long blocking = 0;
       ioctlsocket(s, FIONBIO, &blocking);
       InetAddress source = ToInet(peer);
-      pool_.AdmitConnection(s, CallerFrom(source, true), source);
+      Caller caller = CallerFrom(source, true);
+      // A caller the settings shut out is closed at once, and recorded.
+      if (!mapper_.AdmitConnection(worker, caller)) {
+        closesocket(s);
+        continue;
+      }
+      pool_.AdmitConnection(s, caller, source);
       if (stopping_.load(std::memory_order_relaxed)) break;
     }
   }

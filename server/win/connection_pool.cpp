@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "system_calls.h"
 #include "winsock_helpers.h"
 
 namespace tessard {
@@ -25,9 +26,12 @@ Connection::Connection(SOCKET s, const Caller& c, const InetAddress& from,
                        ULONGLONG now)
     : socket(s),
       caller(c),
+      identity(c),
       source(from),
       acceptedMs(now),
-      lastActiveMs(now) {}
+      lastActiveMs(now) {
+  caller.identity = &identity;
+}
 
 namespace {
 
@@ -41,7 +45,7 @@ struct ThreadEvents {
   }
   ~ThreadEvents() {
     for (HANDLE e : {wake, receiveDone, sendDone}) {
-      if (e) CloseHandle(e);
+      if (e) sys::CloseHandle(e);
     }
   }
   bool ok() const { return wake && receiveDone && sendDone; }
@@ -92,23 +96,8 @@ void ConnectionPool::AdmitConnection(SOCKET s, const Caller& caller,
     open_.reserve(open_.size() + 1);
     closing_.reserve(closing_.size() + 1);
     if (decision.kind == AdmissionDecision::Kind::kAdmitAfterClosing) {
-      Connection* victim = open_[decision.close].get();
       ++counts_.closedToMakeRoom;
-      auto at = std::find_if(open_.begin(), open_.end(),
-                             [victim](const std::unique_ptr<Connection>& c) {
-                               return c.get() == victim;
-                             });
-      auto waiting = std::find(waiting_.begin(), waiting_.end(), victim);
-      if (waiting != waiting_.end()) {
-        // No thread has it yet: it closes now.
-        waiting_.erase(waiting);
-        closed.push_back(std::move(*at));
-      } else {
-        victim->closing = true;
-        SetEvent(victim->wake);
-        closing_.push_back(std::move(*at));
-      }
-      open_.erase(at);
+      Close(decision.close, &closed);
     }
     waiting_.push_back(connection.get());
     open_.push_back(std::move(connection));
@@ -129,6 +118,42 @@ void ConnectionPool::AdmitConnection(SOCKET s, const Caller& caller,
   }
   if (lock.owns_lock()) lock.unlock();
   wake_.notify_one();
+}
+
+void ConnectionPool::Close(std::size_t index,
+                           std::vector<std::unique_ptr<Connection>>* closed) {
+  auto at = open_.begin() + static_cast<std::ptrdiff_t>(index);
+  Connection* victim = at->get();
+  auto waiting = std::find(waiting_.begin(), waiting_.end(), victim);
+  if (waiting != waiting_.end()) {
+    // No thread has it yet: it closes now, outside the lock.
+    waiting_.erase(waiting);
+    closed->push_back(std::move(*at));
+  } else {
+    victim->closing = true;
+    SetEvent(victim->wake);
+    closing_.push_back(std::move(*at));
+  }
+  open_.erase(at);
+}
+
+void ConnectionPool::CloseConnectionsTo(const InetAddress& destination) {
+  std::vector<std::unique_ptr<Connection>> closed;  // outside the lock
+  std::lock_guard<std::mutex> lock(lock_);
+  try {
+    for (std::size_t i = open_.size(); i-- > 0;) {
+      const InetAddress& to = open_[i]->caller.destination;
+      if (to.v6 == destination.v6 &&
+          std::equal(std::begin(to.host), std::end(to.host),
+                     std::begin(destination.host))) {
+        closed.reserve(closed.size() + 1);
+        closing_.reserve(closing_.size() + 1);
+        Close(i, &closed);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // The rest close when their clients go or fall quiet.
+  }
 }
 
 void ConnectionPool::JoinEndedThreads() {

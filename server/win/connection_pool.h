@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "caller_identity.h"
 #include "connection_admission.h"
 #include "port_mapper.h"
 #include "stream_connection.h"
@@ -48,6 +49,8 @@ struct Connection {
 
   SOCKET socket;
   Caller caller;
+  // Who the caller is, looked up once, when a SET or UNSET first asks.
+  CallerIdentity identity;
   InetAddress source;
   ULONGLONG acceptedMs;
   std::atomic<ULONGLONG> lastActiveMs;
@@ -90,6 +93,8 @@ class ConnectionPool {
   // room when the rule says so) or closes it.
   void AdmitConnection(SOCKET socket, const Caller& caller,
                        const InetAddress& source);
+  // Closes the connections made to an address no longer served.
+  void CloseConnectionsTo(const InetAddress& destination);
   // Closes every connection and ends every thread; progress() is called
   // while it waits for them.
   void Stop(const std::function<void()>& progress);
@@ -98,7 +103,11 @@ class ConnectionPool {
 
  private:
   void ServeConnections();
-  void CloseToMakeRoom(Connection* victim);
+  // Closes open_[index] (under the lock): one waiting for a thread is
+  // moved to *closed, to be closed outside the lock; one being served is
+  // ended by its thread.
+  void Close(std::size_t index,
+             std::vector<std::unique_ptr<Connection>>* closed);
   void JoinEndedThreads();
 
   PortMapper& mapper_;

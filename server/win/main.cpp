@@ -8,6 +8,7 @@
 #include <string>
 
 #include "notes.h"
+#include "system_calls.h"
 #include "serve.h"
 
 namespace tessard {
@@ -15,6 +16,7 @@ namespace {
 
 std::string g_argument;
 HANDLE g_stopEvent = nullptr;
+HANDLE g_paramChange = nullptr;  // PARAMCHANGE: read the settings again
 
 SERVICE_STATUS_HANDLE g_status = nullptr;
 SERVICE_STATUS g_current = {};
@@ -30,7 +32,8 @@ void SetState(DWORD state, DWORD exitCode = NO_ERROR) {
   g_current.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_current.dwCurrentState = state;
   g_current.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                     SERVICE_ACCEPT_PARAMCHANGE
                                : 0;
   g_current.dwWin32ExitCode = exitCode;
   g_current.dwServiceSpecificExitCode = 0;
@@ -38,7 +41,7 @@ void SetState(DWORD state, DWORD exitCode = NO_ERROR) {
       state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
   g_current.dwCheckPoint = pending ? g_current.dwCheckPoint + 1 : 0;
   g_current.dwWaitHint = pending ? 3000 : 0;
-  SetServiceStatus(g_status, &g_current);
+  sys::SetServiceStatus(g_status, &g_current);
 }
 
 DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
@@ -48,6 +51,9 @@ DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
       SetState(SERVICE_STOP_PENDING);
       SetEvent(g_stopEvent);
       return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      SetEvent(g_paramChange);
+      return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
   }
@@ -55,7 +61,7 @@ DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
 }
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
-  g_status = RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"",
+  g_status = sys::RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"",
                                            ServiceControl, nullptr);
   if (!g_status) return;
   SetState(SERVICE_START_PENDING);
@@ -63,6 +69,8 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   hooks.progress = [] { SetState(SERVICE_START_PENDING); };
   hooks.running = [] { SetState(SERVICE_RUNNING); };
   hooks.stopping = [] { SetState(SERVICE_STOP_PENDING); };
+  if (argc > 0 && argv[0]) hooks.serviceName = argv[0];
+  hooks.paramChange = g_paramChange;
   DWORD exitCode = Serve(g_argument, g_stopEvent, hooks);
   SetState(SERVICE_STOPPED, exitCode);
 }
@@ -103,7 +111,7 @@ bool StartedByServiceManager() {
       break;
     }
   }
-  CloseHandle(snapshot);
+  sys::CloseHandle(snapshot);
   return found;
 }
 
@@ -117,7 +125,8 @@ int main(int argc, char** argv) {
     g_argument += argv[i];
   }
   g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!g_stopEvent) return static_cast<int>(GetLastError());
+  g_paramChange = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!g_stopEvent || !g_paramChange) return static_cast<int>(GetLastError());
 
   if (StartedByServiceManager()) {
     SetReportTarget(ReportTo::kEventLog);

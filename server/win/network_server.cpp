@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "notes.h"
+#include "system_calls.h"
+#include "socket_tables.h"
 #include "stream_serving.h"
 
 namespace tessard {
@@ -38,7 +40,7 @@ NetworkServer::NetworkServer()
 
 NetworkServer::~NetworkServer() {
   Stop(nullptr);
-  if (stopEvent_) CloseHandle(stopEvent_);
+  if (stopEvent_) sys::CloseHandle(stopEvent_);
 }
 
 DWORD NetworkServer::Open(const std::function<void()>& progress,
@@ -48,6 +50,7 @@ DWORD NetworkServer::Open(const std::function<void()>& progress,
   ListLocalAddresses(&addresses);
   bool servesIpv4 = false;
   for (const LocalAddress& a : addresses) {
+    if (!Listed(a)) continue;
     auto endpoint = std::make_unique<AddressEndpoint>(a, mapper_, pool_);
     DWORD error = endpoint->Open(failed);
     if (error != 0) {
@@ -87,14 +90,69 @@ void NetworkServer::Start() {
   housekeeping_ = std::thread([this] { Housekeeping(); });
 }
 
+void NetworkServer::UseSettings(const Settings& settings,
+                                SettingsReader* reader, HANDLE paramChange) {
+  mapper_.SetSettings(settings);
+  settings_ = settings;
+  settingsReader_ = reader;
+  paramChange_ = paramChange;
+}
+
+bool NetworkServer::Listed(const LocalAddress& address) const {
+  return ServesAddress(settings_, address.address,
+                       static_cast<std::uint32_t>(address.scopeId));
+}
+
+void NetworkServer::FollowSettings() {
+  Settings next;
+  SettingsError error;
+  if (!settingsReader_->Read(&next, &error)) {
+    ReportWarning("the settings were changed to a bad value, and are not "
+                  "applied: " + error.text() + "; the settings in force stay (" +
+                  DescribeSettings(settings_) + ").");
+    return;
+  }
+  mapper_.SetSettings(next);
+  settings_ = next;
+  ReportInformation("settings applied: " + DescribeSettings(next) + ".");
+}
+
 void NetworkServer::Housekeeping() {
-  while (WaitForSingleObject(stopEvent_, kAddressCheckMs) == WAIT_TIMEOUT) {
+  ULONGLONG lastSample = GetTickCount64();
+  HANDLE waits[3] = {stopEvent_};
+  DWORD count = 1;
+  if (settingsReader_ && settingsReader_->changed()) {
+    waits[count++] = settingsReader_->changed();
+  }
+  if (paramChange_) waits[count++] = paramChange_;
+  while (true) {
+    DWORD woken = WaitForMultipleObjects(count, waits, FALSE, kAddressCheckMs);
+    if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
     try {
+      if (woken != WAIT_TIMEOUT) FollowSettings();
       FollowAddresses();
+      mapper_.FlushRecords();
+      if (GetTickCount64() - lastSample >= kSamplePeriodMs) {
+        lastSample = GetTickCount64();
+        DropDeadRegistrations();
+      }
     } catch (const std::bad_alloc&) {
       // Tried again at the next round.
     }
   }
+}
+
+void NetworkServer::DropDeadRegistrations() {
+  SocketSample sample = SampleSocketTables();
+  const bool unread =
+      !(sample.udpRead && sample.tcpRead && sample.udp6Read && sample.tcp6Read);
+  if (unread && !tablesUnread_) {
+    ReportWarning(
+        "cannot read the socket tables of this machine: registrations whose "
+        "port has no socket bound are kept until they can be read.");
+  }
+  tablesUnread_ = unread;
+  mapper_.ApplySample(sample);
 }
 
 bool NetworkServer::Serves(const LocalAddress& address) {
@@ -117,7 +175,9 @@ void NetworkServer::FollowAddresses() {
                                    return SameLocalAddress(
                                        a, endpoint->address());
                                  });
-      if (!present) gone.push_back(std::move(endpoint));
+      if (!present || !Listed(endpoint->address())) {
+        gone.push_back(std::move(endpoint));
+      }
     }
     endpoints_.erase(std::remove(endpoints_.begin(), endpoints_.end(),
                                  nullptr),
@@ -125,11 +185,21 @@ void NetworkServer::FollowAddresses() {
   }
   for (auto& endpoint : gone) {
     endpoint->SignalStop();
-    ReportInformation("stopped serving " + AddressText(endpoint->address()) +
-                      ", which the machine no longer has.");
+    if (Listed(endpoint->address())) {
+      ReportInformation("stopped serving " +
+                        AddressText(endpoint->address()) +
+                        ", which the machine no longer has.");
+    } else {
+      // Its connections go with it: the address is no longer served.
+      pool_.CloseConnectionsTo(endpoint->address().address);
+      ReportInformation("stopped serving " +
+                        AddressText(endpoint->address()) +
+                        ", which ListenAddresses no longer lists.");
+    }
   }
   gone.clear();  // joins their threads
   for (const LocalAddress& a : now) {
+    if (!Listed(a)) continue;
     {
       std::lock_guard<std::mutex> lock(endpointsLock_);
       if (Serves(a)) continue;

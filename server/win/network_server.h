@@ -19,6 +19,7 @@
 #include "connection_pool.h"
 #include "local_addresses.h"
 #include "port_mapper.h"
+#include "settings_reader.h"
 
 namespace tessard {
 
@@ -32,7 +33,15 @@ class NetworkServer {
   NetworkServer(const NetworkServer&) = delete;
   NetworkServer& operator=(const NetworkServer&) = delete;
 
-  // Opens port 111 on every address the machine has now, calling progress
+  // The settings to serve by, before Open, and where their changes come
+  // from: the reader's change notification and `paramChange` (the service
+  // manager's PARAMCHANGE; nullptr in a console), both followed by the
+  // housekeeping. Throws std::bad_alloc.
+  void UseSettings(const Settings& settings, SettingsReader* reader,
+                   HANDLE paramChange);
+
+  // Opens port 111 on every address the machine has now (of those the
+  // settings serve), calling progress
   // after each. Returns 0, or the socket error with *failed naming the
   // transport ("UDP", "TCP", ...): every address must open but for an IPv6
   // one the system cannot bind yet, which is served once it can.
@@ -49,13 +58,29 @@ class NetworkServer {
   // What the TCP side has seen, for the note at the stop.
   PoolCounts ConnectionCounts() { return pool_.Counts(); }
 
+  // The port mapper served: its store and records are set, and its stored
+  // table restored, between Open and Start.
+  PortMapper& mapper() { return mapper_; }
+
  private:
   void Housekeeping();
   // Serves the addresses that appeared and stops serving those that went.
   void FollowAddresses();
+  // Drops the registrations whose port has no socket bound any more.
+  void DropDeadRegistrations();
   bool Serves(const LocalAddress& address);
+  // Whether the settings in force serve the address.
+  bool Listed(const LocalAddress& address) const;
+  // Reads the settings again after a change, and applies them when they
+  // are good; a bad change is reported and the settings in force stay.
+  void FollowSettings();
 
   PortMapper mapper_;
+  // The settings in force, as far as the sockets go; read and written by
+  // the housekeeping alone once serving.
+  Settings settings_;
+  SettingsReader* settingsReader_ = nullptr;
+  HANDLE paramChange_ = nullptr;
   HANDLE stopEvent_;
   ConnectionPool pool_;
   std::mutex endpointsLock_;
@@ -66,6 +91,9 @@ class NetworkServer {
   bool servesIpv6_ = false;
   std::thread housekeeping_;
   bool stopped_ = false;
+  // Whether the last sample of the socket tables could not read them all:
+  // said once, and again after they could be read.
+  bool tablesUnread_ = false;
 };
 
 }  // namespace tessard

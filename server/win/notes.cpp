@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
+#include "system_calls.h"
 #include "tessard_messages.h"
+#include "text_conversion.h"
 
 namespace tessard {
 namespace {
@@ -15,52 +17,80 @@ ReportTo g_target = ReportTo::kConsole;
 // moved server still explains itself.
 const wchar_t kEventSource[] = L"tessard";
 
-std::wstring Widen(const std::string& text) {
-  int length = MultiByteToWideChar(CP_ACP, 0, text.data(),
-                                   static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                      &wide[0], length);
-  return wide;
-}
-
 void RegisterSource() {
   wchar_t path[MAX_PATH];
   DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return;
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+  if (sys::RegCreateKeyExW(HKEY_LOCAL_MACHINE,
                       L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
                       L"Application\\tessard",
                       0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                       nullptr) != ERROR_SUCCESS) {
     return;
   }
-  RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+  sys::RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
                  reinterpret_cast<const BYTE*>(path),
                  (length + 1) * sizeof(wchar_t));
   DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE |
                 EVENTLOG_INFORMATION_TYPE;
-  RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
+  sys::RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
                  reinterpret_cast<const BYTE*>(&types), sizeof types);
-  RegCloseKey(key);
+  sys::RegCloseKey(key);
+}
+
+// The message's text with its insertions, as the event viewer shows it.
+std::string FormatEntry(DWORD eventId,
+                        const std::vector<const wchar_t*>& insertions) {
+  wchar_t* buffer = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+          FORMAT_MESSAGE_ARGUMENT_ARRAY,
+      GetModuleHandleW(nullptr), eventId, 0,
+      reinterpret_cast<wchar_t*>(&buffer), 0,
+      reinterpret_cast<va_list*>(const_cast<wchar_t**>(insertions.data())));
+  std::wstring text;
+  if (length > 0 && buffer) text.assign(buffer, length);
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+    text.pop_back();
+  }
+  return Narrow(text);
 }
 
 void Report(WORD type, DWORD eventId, const std::string& text) {
+  ReportEntry(type, eventId, {text});
+}
+
+}  // namespace
+
+void ReportEntry(WORD type, DWORD eventId,
+                 const std::vector<std::string>& strings) {
+  std::vector<std::wstring> wide;
+  wide.reserve(strings.size());
+  for (const std::string& s : strings) wide.push_back(Widen(s));
+  std::vector<const wchar_t*> insertions;
+  for (const std::wstring& w : wide) insertions.push_back(w.c_str());
+  // FormatMessage reads as many insertions as the text names: a few
+  // spare ones keep a text that names more from reading past the end.
+  while (insertions.size() < 10) insertions.push_back(L"");
   if (g_target == ReportTo::kConsole) {
+    std::string text = FormatEntry(eventId, insertions);
+    if (text.empty()) {
+      // The message table could not be read: the insertions still say it.
+      for (const std::string& s : strings) text += (text.empty() ? "" : "; ") + s;
+    }
     std::fprintf(stderr, "tessard: %s\n", text.c_str());
     std::fflush(stderr);
     return;
   }
-  HANDLE source = RegisterEventSourceW(nullptr, kEventSource);
+  HANDLE source = sys::RegisterEventSourceW(nullptr, kEventSource);
   if (!source) return;
-  std::wstring wide = Widen(text);
-  const wchar_t* strings[] = {wide.c_str()};
-  ReportEventW(source, type, 0, eventId, nullptr, 1, 0, strings, nullptr);
-  DeregisterEventSource(source);
+  sys::ReportEventW(source, type, 0, eventId, nullptr,
+                    static_cast<WORD>(strings.size()), 0, insertions.data(),
+                    nullptr);
+  sys::DeregisterEventSource(source);
 }
-
-}  // namespace
 
 void SetReportTarget(ReportTo target) {
   g_target = target;

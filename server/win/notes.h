@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace tessard {
 
@@ -18,6 +19,12 @@ void SetReportTarget(ReportTo target);
 void ReportError(const std::string& text);
 void ReportWarning(const std::string& text);
 void ReportInformation(const std::string& text);
+
+// An entry of its own event id, whose message text (tessard_messages.mc)
+// takes `strings` as its insertions %1, %2, ...; in a console the same
+// text, formatted from the same message, on standard error.
+void ReportEntry(WORD type, DWORD eventId,
+                 const std::vector<std::string>& strings);
 
 // The system's text for an error code (Winsock codes included), without
 // its line end, or "error N" when the system has none.

@@ -5,10 +5,17 @@
 #include <wsipx.h>
 #include <ws2tcpip.h>
 
+#include <optional>
 #include <vector>
 
+#include "event_records.h"
 #include "network_server.h"
 #include "notes.h"
+#include "registry_store.h"
+#include "settings_reader.h"
+#include "socket_tables.h"
+#include "tessard_messages.h"
+#include "text_conversion.h"
 
 namespace tessard {
 namespace {
@@ -48,6 +55,32 @@ DWORD CheckSpx(std::string* why) {
   return ERROR_NOT_SUPPORTED;
 }
 
+// Loads what the service stored before it last stopped (or crashed):
+// the registrations whose port has a socket bound now come back, the
+// others go from storage, and damaged values are moved aside.
+void RestoreStored(PortMapper& mapper, RegistryStore& store) {
+  std::vector<StoredValue> values;
+  LSTATUS read = store.ReadAll(&values);
+  if (read != ERROR_SUCCESS) {
+    ReportWarning("cannot read the stored registrations: " + SystemText(read) +
+                  " (error " + std::to_string(read) +
+                  "); serving without them, and they stay stored.");
+    return;
+  }
+  PortMapper::RestoreReport report =
+      mapper.Restore(values, SampleSocketTables());
+  for (const PortMapper::RestoreReport::Damaged& damaged : report.damaged) {
+    if (!store.SetAside(damaged.name)) {
+      ReportWarning("cannot move the damaged stored registration \"" +
+                    damaged.name +
+                    "\" aside; it stays where it is and is not loaded.");
+    }
+  }
+  ReportEntry(EVENTLOG_INFORMATION_TYPE, MSG_RESTORED,
+              {std::to_string(report.restored), std::to_string(report.dropped),
+               std::to_string(report.damaged.size())});
+}
+
 }  // namespace
 
 DWORD Serve(const std::string& argument, HANDLE stopEvent,
@@ -75,19 +108,71 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
     return ERROR_INVALID_PARAMETER;
   }
 
+  // The settings: a bad value serves nothing, rather than more than the
+  // administrator meant.
+  const bool service = !hooks.serviceName.empty();
+  SettingsReader settingsReader;
+  LSTATUS opened = settingsReader.Open(
+      service ? hooks.serviceName : std::wstring(kTcpServiceName), service);
+  if (opened != ERROR_SUCCESS) {
+    ReportError("cannot open the settings (HKLM\\" +
+                Narrow(ServiceKeyPath(hooks.serviceName)) +
+                "\\Parameters): " + SystemText(opened) + " (error " +
+                std::to_string(opened) + ").");
+    return static_cast<DWORD>(opened);
+  }
+  Settings settings;
+  SettingsError bad;
+  if (!settingsReader.Read(&settings, &bad)) {
+    ReportError("cannot serve with the settings: " + bad.text() +
+                "; nothing is served.");
+    return ERROR_INVALID_PARAMETER;
+  }
+
   NetworkServer server;
+  try {
+    server.UseSettings(settings, &settingsReader, hooks.paramChange);
+  } catch (const std::bad_alloc&) {
+    ReportError("cannot serve: " + SystemText(ERROR_NOT_ENOUGH_MEMORY) + ".");
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   std::string failed;
   DWORD error = server.Open(hooks.progress, &failed);
   if (error != 0) {
-    std::string text = "cannot serve " + failed + " on port 111: " +
-                       SystemText(error) + " (error " +
-                       std::to_string(error) + ")";
-    if (error == WSAEADDRINUSE) text += "; another program holds the port";
+    std::string text = "cannot serve " + failed + " on port 111: ";
+    std::optional<PortHolder> holder;
+    if (error == WSAEADDRINUSE) {
+      holder = FindPortHolder(failed.rfind("TCP", 0) == 0, kPortMapperPort);
+    }
+    if (holder) {
+      text += "the port is held by " +
+              (holder->image.empty() ? std::string("a program") : holder->image) +
+              " (process " + std::to_string(holder->processId) + ")";
+    } else {
+      text += SystemText(error) + " (error " + std::to_string(error) + ")";
+      if (error == WSAEADDRINUSE) text += "; another program holds the port";
+    }
     ReportError(text + ".");
     return error;
   }
+  EventRecords records;
+  server.mapper().SetRecordSink(&records);
+  RegistryStore store;
+  if (!hooks.serviceName.empty()) {
+    LSTATUS opened = store.Open(hooks.serviceName);
+    if (opened != ERROR_SUCCESS) {
+      ReportError("cannot open the key that keeps the registrations (HKLM\\" +
+                  Narrow(ServiceKeyPath(hooks.serviceName)) +
+                  "\\Parameters\\Registrations): " + SystemText(opened) +
+                  " (error " + std::to_string(opened) + ").");
+      return static_cast<DWORD>(opened);
+    }
+    server.mapper().SetStore(&store);
+    RestoreStored(server.mapper(), store);
+  }
   server.Start();
-  ReportInformation("serving port 111 over " + server.Served() + ".");
+  ReportInformation("serving port 111 over " + server.Served() + "; " +
+                    DescribeSettings(settings) + ".");
   if (hooks.running) hooks.running();
   WaitForSingleObject(stopEvent, INFINITE);
   server.Stop(hooks.stopping);

@@ -13,6 +13,11 @@ struct ServeHooks {
   std::function<void()> progress;  // after each socket opened
   std::function<void()> running;   // once every socket is served
   std::function<void()> stopping;  // now and then while a stop waits
+  // The service's name, whose key keeps the table; empty in a console,
+  // where the table lives in memory only.
+  std::wstring serviceName;
+  // Set by the service manager's PARAMCHANGE: read the settings again.
+  HANDLE paramChange = nullptr;
 };
 
 // Serves the transport that `argument` names until stopEvent is set.

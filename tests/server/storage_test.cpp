@@ -158,6 +158,7 @@ TEST_F(StorageTest, ChangesAreStoredBeforeTheyAreAnswered) {
 
   // A store that fails: SET false, UNSET false, nothing changes.
   const std::vector<std::string> before = SortedTable();
+  records_.written.clear();
   store_.FailNext(1);
   EXPECT_FALSE(Set(4, "udp", "0.0.0.0.8.1"));
   store_.FailNext(1);
@@ -209,15 +210,22 @@ TEST_F(StorageTest, OwnersAreTheAccountsFoundAndOnlyTheyRemove) {
   EXPECT_FALSE(Unset(1, "", &accented));
   EXPECT_EQ(Results(Call(2, 2).Mapping(kNfs, 2, 0, 0), As(&alice)).U32(), 0u);
   EXPECT_EQ(Table().size(), 4u);
-  ASSERT_FALSE(records_.written.empty());
-  EXPECT_EQ(records_.written[0].kind, RecordKind::kUnsetRefused);
-  EXPECT_EQ(records_.written[0].account, "BOX\\bob");
+  // Each SET granted, then each UNSET refused, with the caller's account.
+  ASSERT_EQ(records_.written.size(), 8u);
+  EXPECT_EQ(records_.written[1].kind, RecordKind::kSetGranted);
+  EXPECT_EQ(records_.written[1].account, "BOX\\bob");
+  EXPECT_EQ(records_.written[4].kind, RecordKind::kUnsetRefused);
+  EXPECT_EQ(records_.written[4].account, "BOX\\bob");
+  records_.written.clear();
 
   EXPECT_TRUE(Unset(1, "udp", &alice));
   EXPECT_TRUE(Unset(3, "udp", &bob));  // unknown: anyone local
   EXPECT_TRUE(Unset(4, "", &accented));
   EXPECT_TRUE(Unset(2, "", &admin));
   EXPECT_TRUE(Table().empty());
+  ASSERT_EQ(records_.written.size(), 4u);
+  EXPECT_EQ(records_.written[3].kind, RecordKind::kUnsetGranted);
+  EXPECT_EQ(records_.written[3].account, "BOX\\admin");
 }
 
 Registration Made(std::string_view netid, std::string_view uaddr,
@@ -291,6 +299,7 @@ TEST_F(StorageTest, ASampleDropsDeadRegistrationsAsUnsets) {
   ASSERT_EQ(Results(Call(2, 1).Mapping(kNfs, 3, 6, 2051), As(nullptr)).U32(),
             1u);
   EXPECT_EQ(mapper_.ApplySample(sample), 0u);  // in their grace period
+  records_.written.clear();
   g_now += kDropGraceMs;
   store_.FailNext(1);
   EXPECT_EQ(mapper_.ApplySample(sample), 0u);

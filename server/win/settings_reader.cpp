@@ -1,0 +1,170 @@
+// The administrator's settings from the service's Parameters key.
+#include "settings_reader.h"
+
+#include <cstring>
+#include <vector>
+
+#include "registry_store.h"
+#include "system_calls.h"
+#include "text_conversion.h"
+
+namespace tessard {
+namespace {
+
+std::string TypeName(DWORD type) {
+  switch (type) {
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_QWORD: return "REG_QWORD";
+    case REG_NONE: return "REG_NONE";
+  }
+  return "type " + std::to_string(type);
+}
+
+// The value's type and bytes; false when it is absent (or unreadable,
+// which the caller cannot tell from absent and treats alike only for a
+// value that is not there: any other failure is reported as its type).
+bool QueryValue(HKEY key, const wchar_t* name, DWORD* type,
+                std::vector<BYTE>* data, LSTATUS* status) {
+  DWORD size = 0;
+  *status = sys::RegQueryValueExW(key, name, nullptr, type, nullptr, &size);
+  if (*status != ERROR_SUCCESS) return false;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    data->assign(size + sizeof(wchar_t) * 2, 0);
+    DWORD got = static_cast<DWORD>(data->size());
+    *status = sys::RegQueryValueExW(key, name, nullptr, type, data->data(), &got);
+    if (*status == ERROR_SUCCESS) {
+      data->resize(got);
+      return true;
+    }
+    if (*status != ERROR_MORE_DATA) return false;
+    size = got;
+  }
+  return false;
+}
+
+MultiStringValue ReadMultiString(HKEY key, const wchar_t* name) {
+  MultiStringValue value;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+  LSTATUS status = ERROR_SUCCESS;
+  if (!QueryValue(key, name, &type, &data, &status)) {
+    if (status != ERROR_FILE_NOT_FOUND) {
+      value.state = MultiStringValue::State::kWrongType;
+      value.typeFound = "unreadable (error " + std::to_string(status) + ")";
+    }
+    return value;
+  }
+  if (type != REG_MULTI_SZ) {
+    value.state = MultiStringValue::State::kWrongType;
+    value.typeFound = TypeName(type);
+    return value;
+  }
+  value.state = MultiStringValue::State::kPresent;
+  // Strings, each ended by a NUL, and one more NUL; a value written
+  // without its last NULs still ends where its bytes end.
+  const wchar_t* chars = reinterpret_cast<const wchar_t*>(data.data());
+  const std::size_t count = data.size() / sizeof(wchar_t);
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= count; ++i) {
+    if (i == count || chars[i] == L'\0') {
+      if (i > start) {
+        value.lines.push_back(Narrow(std::wstring_view(chars + start, i - start)));
+      }
+      start = i + 1;
+    }
+  }
+  return value;
+}
+
+DwordValue ReadDword(HKEY key, const wchar_t* name) {
+  DwordValue value;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+  LSTATUS status = ERROR_SUCCESS;
+  if (!QueryValue(key, name, &type, &data, &status)) {
+    if (status != ERROR_FILE_NOT_FOUND) {
+      value.state = DwordValue::State::kWrongType;
+      value.typeFound = "unreadable (error " + std::to_string(status) + ")";
+    }
+    return value;
+  }
+  if (type != REG_DWORD || data.size() != sizeof(DWORD)) {
+    value.state = DwordValue::State::kWrongType;
+    value.typeFound = TypeName(type);
+    return value;
+  }
+  value.state = DwordValue::State::kPresent;
+  DWORD number = 0;
+  std::memcpy(&number, data.data(), sizeof number);
+  value.value = number;
+  return value;
+}
+
+}  // namespace
+
+SettingsValues ReadSettingsValues(HKEY key) {
+  SettingsValues values;
+  if (!key) return values;
+  values.listenAddresses = ReadMultiString(key, L"ListenAddresses");
+  values.remoteLookups = ReadMultiString(key, L"RemoteLookups");
+  values.remoteListings = ReadDword(key, L"RemoteListings");
+  return values;
+}
+
+SettingsReader::~SettingsReader() {
+  if (key_) sys::RegCloseKey(key_);
+  if (changed_) sys::CloseHandle(changed_);
+}
+
+LSTATUS SettingsReader::Open(const std::wstring& serviceName, bool create) {
+  const std::wstring path = ServiceKeyPath(serviceName) + L"\\Parameters";
+  const REGSAM access = KEY_QUERY_VALUE | KEY_NOTIFY;
+  LSTATUS status =
+      create ? sys::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0,
+                                    nullptr, REG_OPTION_NON_VOLATILE, access,
+                                    nullptr, &key_, nullptr)
+             : sys::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access,
+                                  &key_);
+  if (status != ERROR_SUCCESS) {
+    key_ = nullptr;
+    return create ? status : ERROR_SUCCESS;
+  }
+  changed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return changed_ ? ERROR_SUCCESS : GetLastError();
+}
+
+bool SettingsReader::Read(Settings* settings, SettingsError* error) {
+  // Asked before reading, so that a change made while we read is not
+  // missed: it sets the event and is read again.
+  if (key_ && changed_) {
+    sys::RegNotifyChangeKeyValue(key_, FALSE, REG_NOTIFY_CHANGE_LAST_SET,
+                                 changed_, TRUE);
+  }
+  return ParseSettings(ReadSettingsValues(key_), settings, error);
+}
+
+std::string DescribeSettings(const Settings& s) {
+  std::string text = s.everyAddress
+                         ? "listening on every address"
+                         : "listening on loopback and " +
+                               std::to_string(s.listen.size()) +
+                               " listed address(es)";
+  if (s.everyNetwork) {
+    text += "; lookups from every network";
+  } else if (s.lookups.empty()) {
+    text += "; lookups from this machine only";
+  } else {
+    text += "; lookups from " + std::to_string(s.lookups.size()) +
+            " listed network(s)";
+  }
+  text += s.remoteListings ? "; listings to other machines over TCP"
+                           : "; listings to this machine only";
+  return text;
+}
+
+}  // namespace tessard

@@ -1,0 +1,215 @@
+#include "socket_tables.h"
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "process_identity.h"
+#include "system_calls.h"
+
+namespace tessard {
+namespace {
+
+// A table is read into a buffer of this many bytes first, grown to what
+// Windows asks for (with room for rows added in between) while it answers
+// ERROR_INSUFFICIENT_BUFFER, at most kReadAttempts times and never past
+// kMaxTableBytes: a table that keeps growing, or asks for more, is taken
+// as not read.
+constexpr DWORD kFirstTableBytes = 16 * 1024;
+constexpr DWORD kMaxTableBytes = 16 * 1024 * 1024;
+constexpr int kReadAttempts = 4;
+
+// One row of any of the tables, in the core's terms.
+struct Row {
+  InetAddress local;
+  InetAddress remote;  // TCP connections only
+  std::uint32_t processId = 0;
+};
+
+// The tables hold ports in network order in the low 16 bits of a DWORD,
+// IPv4 addresses in network order as a DWORD: their bytes in memory are
+// in network order.
+std::uint16_t PortOf(DWORD stored) {
+  std::uint8_t bytes[sizeof stored];
+  std::memcpy(bytes, &stored, sizeof stored);
+  return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
+InetAddress Inet4(DWORD address, DWORD port) {
+  InetAddress result;
+  std::memcpy(result.host, &address, 4);
+  result.port = PortOf(port);
+  return result;
+}
+
+InetAddress Inet6(const UCHAR (&address)[16], DWORD port) {
+  InetAddress result;
+  result.v6 = true;
+  std::memcpy(result.host, address, 16);
+  result.port = PortOf(port);
+  return result;
+}
+
+enum class Table { kTcpListening, kTcpConnections, kUdp };
+
+// Reads one table through the seam into `buffer` (8-byte aligned, as the
+// rows need); false when it could not be read.
+bool ReadTable(Table table, bool v6, std::vector<std::uint64_t>* buffer) {
+  const ULONG family = v6 ? AF_INET6 : AF_INET;
+  if (buffer->empty()) buffer->resize(kFirstTableBytes / 8);
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    DWORD size = static_cast<DWORD>(buffer->size() * 8);
+    DWORD result;
+    if (table == Table::kUdp) {
+      result = sys::GetExtendedUdpTable(buffer->data(), &size, FALSE, family,
+                                        UDP_TABLE_OWNER_PID, 0);
+    } else {
+      result = sys::GetExtendedTcpTable(
+          buffer->data(), &size, FALSE, family,
+          table == Table::kTcpListening ? TCP_TABLE_OWNER_PID_LISTENER
+                                        : TCP_TABLE_OWNER_PID_CONNECTIONS,
+          0);
+    }
+    if (result == NO_ERROR) return true;
+    if (result != ERROR_INSUFFICIENT_BUFFER || size > kMaxTableBytes) {
+      return false;
+    }
+    // A quarter more than asked: the table may grow before the next read.
+    const std::size_t wanted = std::size_t{size} + size / 4;
+    buffer->resize((wanted + 7) / 8);
+  }
+  return false;
+}
+
+// The rows of a read table, no more than the buffer can hold whatever
+// count the table claims.
+template <typename TableType, typename Convert>
+void CopyRows(const std::vector<std::uint64_t>& buffer, Convert convert,
+              std::vector<Row>* rows) {
+  const auto* read = reinterpret_cast<const TableType*>(buffer.data());
+  const std::size_t bytes = buffer.size() * 8;
+  const std::size_t header = offsetof(TableType, table);
+  const std::size_t fit = (bytes - header) / sizeof read->table[0];
+  const std::size_t count =
+      read->dwNumEntries < fit ? std::size_t{read->dwNumEntries} : fit;
+  for (std::size_t i = 0; i < count; ++i) rows->push_back(convert(read->table[i]));
+}
+
+// The rows of one table, or false when it could not be read.
+bool ReadRows(Table table, bool v6, std::vector<Row>* rows) {
+  std::vector<std::uint64_t> buffer;
+  if (!ReadTable(table, v6, &buffer)) return false;
+  if (table == Table::kUdp && !v6) {
+    CopyRows<MIB_UDPTABLE_OWNER_PID>(
+        buffer,
+        [](const MIB_UDPROW_OWNER_PID& r) {
+          return Row{Inet4(r.dwLocalAddr, r.dwLocalPort), {}, r.dwOwningPid};
+        },
+        rows);
+  } else if (table == Table::kUdp) {
+    CopyRows<MIB_UDP6TABLE_OWNER_PID>(
+        buffer,
+        [](const MIB_UDP6ROW_OWNER_PID& r) {
+          return Row{Inet6(r.ucLocalAddr, r.dwLocalPort), {}, r.dwOwningPid};
+        },
+        rows);
+  } else if (!v6) {
+    CopyRows<MIB_TCPTABLE_OWNER_PID>(
+        buffer,
+        [](const MIB_TCPROW_OWNER_PID& r) {
+          return Row{Inet4(r.dwLocalAddr, r.dwLocalPort),
+                     Inet4(r.dwRemoteAddr, r.dwRemotePort), r.dwOwningPid};
+        },
+        rows);
+  } else {
+    CopyRows<MIB_TCP6TABLE_OWNER_PID>(
+        buffer,
+        [](const MIB_TCP6ROW_OWNER_PID& r) {
+          return Row{Inet6(r.ucLocalAddr, r.dwLocalPort),
+                     Inet6(r.ucRemoteAddr, r.dwRemotePort), r.dwOwningPid};
+        },
+        rows);
+  }
+  return true;
+}
+
+bool SameHost(const InetAddress& a, const InetAddress& b) {
+  return a.v6 == b.v6 && std::memcmp(a.host, b.host, a.v6 ? 16 : 4) == 0;
+}
+
+bool SameEndpoint(const InetAddress& a, const InetAddress& b) {
+  return SameHost(a, b) && a.port == b.port;
+}
+
+// The one process the matching rows name: 0 when none matches, a row
+// names no process, or two rows name different ones (a port shared by
+// two processes does not tell which of them sent a call).
+template <typename Match>
+std::uint32_t OneOwner(const std::vector<Row>& rows, Match match) {
+  std::uint32_t owner = 0;
+  for (const Row& row : rows) {
+    if (!match(row)) continue;
+    if (row.processId == 0 || (owner != 0 && owner != row.processId)) return 0;
+    owner = row.processId;
+  }
+  return owner;
+}
+
+}  // namespace
+
+SocketSample SampleSocketTables() {
+  SocketSample sample;
+  struct Source {
+    Table table;
+    bool v6;
+    bool* read;
+  } sources[] = {{Table::kUdp, false, &sample.udpRead},
+                 {Table::kUdp, true, &sample.udp6Read},
+                 {Table::kTcpListening, false, &sample.tcpRead},
+                 {Table::kTcpListening, true, &sample.tcp6Read}};
+  for (const Source& source : sources) {
+    std::vector<Row> rows;
+    *source.read = ReadRows(source.table, source.v6, &rows);
+    for (const Row& row : rows) {
+      sample.sockets.push_back(
+          BoundSocket{source.table != Table::kUdp, row.local});
+    }
+  }
+  return sample;
+}
+
+std::uint32_t TcpConnectionOwner(const InetAddress& local,
+                                 const InetAddress& remote) {
+  if (local.v6 != remote.v6) return 0;
+  std::vector<Row> rows;
+  if (!ReadRows(Table::kTcpConnections, local.v6, &rows)) return 0;
+  return OneOwner(rows, [&](const Row& row) {
+    return SameEndpoint(row.local, local) && SameEndpoint(row.remote, remote);
+  });
+}
+
+std::uint32_t UdpSocketOwner(const InetAddress& local) {
+  std::vector<Row> rows;
+  if (!ReadRows(Table::kUdp, local.v6, &rows)) return 0;
+  return OneOwner(rows, [&](const Row& row) {
+    return row.local.port == local.port &&
+           (SameHost(row.local, local) || IsWildcard(row.local));
+  });
+}
+
+std::optional<PortHolder> FindPortHolder(bool stream, std::uint16_t port) {
+  for (bool v6 : {false, true}) {
+    std::vector<Row> rows;
+    if (!ReadRows(stream ? Table::kTcpListening : Table::kUdp, v6, &rows)) {
+      continue;
+    }
+    for (const Row& row : rows) {
+      if (row.local.port == port && row.processId != 0) {
+        return PortHolder{row.processId, ProcessImage(row.processId)};
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace tessard

@@ -1,0 +1,28 @@
+#include "text_conversion.h"
+
+#include <windows.h>
+
+namespace tessard {
+
+std::wstring Widen(std::string_view text) {
+  if (text.empty()) return {};
+  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(),
+                                   static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                      &wide[0], length);
+  return wide;
+}
+
+std::string Narrow(std::wstring_view text) {
+  if (text.empty()) return {};
+  int length =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                          nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                      &narrow[0], length, nullptr, nullptr);
+  return narrow;
+}
+
+}  // namespace tessard

@@ -1,0 +1,12 @@
+// The server's texts are UTF-8; Windows' wide texts are UTF-16.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tessard {
+
+std::wstring Widen(std::string_view text);
+std::string Narrow(std::wstring_view text);
+
+}  // namespace tessard
