@@ -26,9 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using rpc_wire::Wire;
 
-const std::string kStored = std::string(kParametersKey) + "\\Registrations";
-const std::string kDamaged = std::string(kParametersKey) + "\\Damaged";
-
 // "<prog> <vers> <netid>": the stored value's name of a registration.
 std::string Key(std::uint32_t prog, std::uint32_t vers,
                 const std::string& netid) {
@@ -230,7 +227,7 @@ TEST_F(StoredTableTest, AKilledServerKeepsEveryChangeItAnswered) {
       }
     }
   }
-  EXPECT_EQ(Names(Values(kStored)), Names(table));
+  EXPECT_EQ(Names(Values(kStoredKey)), Names(table));
 }
 
 // A stop and a start through the service manager bring back what a socket
@@ -300,7 +297,7 @@ TEST_F(StoredTableTest, AStartBringsBackWhatIsServedAndDropsTheRest) {
         << rows[vers - 1].what;
   }
   EXPECT_EQ(Names(table), back);
-  EXPECT_EQ(Names(Values(kStored)), back);
+  EXPECT_EQ(Names(Values(kStoredKey)), back);
 }
 
 // While the server runs, a registrant that dies is dropped within 15 s of
@@ -344,7 +341,7 @@ TEST_F(StoredTableTest, ARegistrantThatDiesIsDroppedAndOneThatLivesStays) {
               *firstGone, *laterGone);
   EXPECT_LE(*firstGone, 20.0);
   EXPECT_LE(*laterGone, 20.0);
-  EXPECT_EQ(Names(Values(kStored)),
+  EXPECT_EQ(Names(Values(kStoredKey)),
             std::set<std::string>{Key(400001, 1, "udp")});
 }
 
@@ -364,15 +361,17 @@ TEST_F(StoredTableTest, DamagedValuesAreMovedAsideAndTheRestServes) {
       {"100000 1 udp", StoredBytes(100000, 1, at)},  // the port mapper's own
       {"410000 1 udp copy", StoredBytes(410000, 1, at)},  // a duplicate
   };
-  ASSERT_TRUE(RegistryAdd(kStored, "410000 1 udp", StoredBytes(410000, 1, at)));
+  ASSERT_TRUE(
+      RegistryAdd(kStoredKey, "410000 1 udp", StoredBytes(410000, 1, at)));
   for (const auto& [name, bytes] : damaged) {
-    ASSERT_TRUE(RegistryAdd(kStored, name, bytes)) << name;
+    ASSERT_TRUE(RegistryAdd(kStoredKey, name, bytes)) << name;
   }
   Start();
   EXPECT_EQ(Table(), (std::map<std::string, std::string>{
                          {"410000 1 udp", at}}));
-  EXPECT_EQ(Names(Values(kStored)), std::set<std::string>{"410000 1 udp"});
-  auto aside = Values(kDamaged);
+  EXPECT_EQ(Names(Values(kStoredKey)),
+            std::set<std::string>{"410000 1 udp"});
+  auto aside = Values(kDamagedKey);
   for (const auto& [name, bytes] : damaged) {
     EXPECT_EQ(aside[name], Hex(bytes)) << name;
   }
@@ -385,7 +384,7 @@ TEST_F(StoredTableTest, DamagedValuesAreMovedAsideAndTheRestServes) {
   std::set<std::string> written = {"410000 1 udp", "410005 1 udp"};
   {
     std::ofstream reg(dir_ + "/many.reg");
-    reg << "Windows Registry Editor Version 5.00\r\n\r\n[" << kStored
+    reg << "Windows Registry Editor Version 5.00\r\n\r\n[" << kStoredKey
         << "]\r\n";
     for (std::uint32_t vers = 1; vers <= 2040; ++vers) {
       std::string hex = Hex(StoredBytes(420000, vers, at));
@@ -401,9 +400,9 @@ TEST_F(StoredTableTest, DamagedValuesAreMovedAsideAndTheRestServes) {
   Start();
   const auto table = Table();
   EXPECT_EQ(table.size(), 2038u);
-  const auto stored = Names(Values(kStored));
+  const auto stored = Names(Values(kStoredKey));
   EXPECT_EQ(stored, Names(table));
-  aside = Values(kDamaged);
+  aside = Values(kDamagedKey);
   for (const std::string& name : written) {
     EXPECT_EQ(stored.count(name) + aside.count(name), 1u) << name;
   }
@@ -418,17 +417,19 @@ TEST_F(StoredTableTest, RemovalAndANewInstallationStartEmpty) {
   Bound udp(SOCK_DGRAM, "127.0.0.1");
   const std::string at = Uaddr("127.0.0.1", udp.port());
   ASSERT_TRUE(Set(430000, 1, "udp", at));
-  ASSERT_EQ(Names(Values(kStored)), std::set<std::string>{"430000 1 udp"});
+  ASSERT_EQ(Names(Values(kStoredKey)),
+            std::set<std::string>{"430000 1 udp"});
   ASSERT_EQ(Ctl("remove", "tcp"), 0);
-  EXPECT_FALSE(RegistryValues(kStored)) << "the stored table outlives it";
+  EXPECT_FALSE(RegistryValues(kStoredKey)) << "the stored table outlives it";
   Install();
   EXPECT_TRUE(Table().empty());
 
   ASSERT_EQ(Ctl("remove", "tcp"), 0);
-  ASSERT_TRUE(RegistryAdd(kStored, "430000 1 udp", StoredBytes(430000, 1, at)));
+  ASSERT_TRUE(
+      RegistryAdd(kStoredKey, "430000 1 udp", StoredBytes(430000, 1, at)));
   Install();
   EXPECT_TRUE(Table().empty());
-  EXPECT_TRUE(Values(kStored).empty());
+  EXPECT_TRUE(Values(kStoredKey).empty());
 }
 
 }  // namespace

@@ -269,6 +269,9 @@ TEST_F(ServerSystemTest, ConsoleModeServesAndExplainsWhatStopsIt) {
     ready = Rpcinfo({"-u", "127.0.0.1", "100000", "2"});
   }
   EXPECT_EQ(ready.code, 0) << ready.output;
+  // A console keeps its table in memory only.
+  EXPECT_TRUE(pmap_set(kProgram, 1, IPPROTO_UDP, 2049));
+  EXPECT_FALSE(RegistryValues(kStoredKey)) << "a console stores its table";
   Result taken = RunProgram({"wine", "tessard.exe", "tcp"}, dir_, 60);
   EXPECT_EQ(taken.code, 10048 & 0xFF);  // the low byte, as Wine passes it
   EXPECT_NE(taken.output.find("cannot serve UDP on port 111"),

@@ -25,10 +25,13 @@ constexpr char kSecondAddress[] = "10.77.0.2";
 constexpr char kThirdAddress[] = "10.77.0.3";
 constexpr char kOtherAddress6[] = "2001:db8::1";
 constexpr char kSecondAddress6[] = "2001:db8::2";
-// The TCP service's key for the server's own settings and stored table.
-constexpr char kParametersKey[] =
+// Where the TCP service keeps its table, and its damaged values.
+constexpr char kStoredKey[] =
     "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Veltrane Portmapper for TCP"
-    "\\Parameters";
+    "\\Parameters\\Registrations";
+constexpr char kDamagedKey[] =
+    "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Veltrane Portmapper for TCP"
+    "\\Parameters\\Damaged";
 
 struct Result {
   int code = -1;  // the exit code; -2 when the time ran out
