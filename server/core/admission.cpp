@@ -19,9 +19,9 @@
 //   IPv6 address still gets its answer. Over TCP, where the handshake
 //   proves the caller's address, everything is answered, but for listings
 //   when RemoteListings keeps them to this machine: those are refused with
-//   AUTH_TOOWEAK, which clients report as a refusal and do not retry with
-//   another version, as they would after PROC_UNAVAIL. Never an empty
-//   list: that would say the table is empty.
+//   AUTH_TOOWEAK, which says the caller is refused, where PROC_UNAVAIL
+//   would say the server lacks the procedure. Never an empty list: that
+//   would say the table is empty.
 #include "admission.h"
 
 namespace tessard {

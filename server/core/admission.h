@@ -13,13 +13,13 @@
 namespace tessard {
 
 enum class ProcedureKind {
-  kLookup,    // answered to anyone with a reply of bounded size (NULL, the
-              // look-ups, the time and the address conversions)
-  kChange,    // SET, UNSET: a change of the table, this machine only
-  kListing,   // DUMP, GETADDRLIST, GETSTAT: the reply grows with the table
-  kForward,   // INDIRECT: a remote call through the port mapper, not offered
+  kLookup,   // answered to anyone with a reply of bounded size (NULL, the
+             // look-ups, the time and the address conversions)
+  kChange,   // SET, UNSET: a change of the table, this machine only
+  kListing,  // DUMP, GETADDRLIST, GETSTAT: the reply grows with the table
+  kForward,  // INDIRECT: a remote call through the port mapper, not offered
   kBroadcastForward,  // CALLIT, BCAST: the same, and broadcast to us
-  kConnection,  // not a procedure: a TCP connection just accepted
+  kConnection,        // not a procedure: a TCP connection just accepted
 };
 
 enum class Admission {

@@ -522,13 +522,10 @@ using C = Counts;
 const Row kRows[] = {
     {2, kNull, K::kLookup, C::kCall, NoArguments, Nothing, NoResults},
     {2, kSet, K::kChange, C::kSet, ReadMapping, SetMapping, WriteGranted},
-    {2, kUnset, K::kChange, C::kUnset, ReadMapping, UnsetMapping,
-     WriteGranted},
+    {2, kUnset, K::kChange, C::kUnset, ReadMapping, UnsetMapping, WriteGranted},
     {2, kGetAddr, K::kLookup, C::kLookup, ReadMapping, GetPort, WriteNumber},
-    {2, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
-     WriteMappings},
-    {2, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr,
-     nullptr},
+    {2, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot, WriteMappings},
+    {2, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr, nullptr},
 
     {3, kNull, K::kLookup, C::kCall, NoArguments, Nothing, NoResults},
     {3, kSet, K::kChange, C::kSet, ReadRpcb, SetRegistration, WriteGranted},
@@ -537,8 +534,7 @@ const Row kRows[] = {
     {3, kGetAddr, K::kLookup, C::kLookup, ReadRpcb, GetAddr, WriteUaddr},
     {3, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
      WriteRegistrations},
-    {3, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr,
-     nullptr},
+    {3, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr, nullptr},
     {3, kGetTime, K::kLookup, C::kCall, NoArguments, GetTime, WriteNumber},
     {3, kUaddr2Taddr, K::kLookup, C::kCall, ReadUaddr, Uaddr2Taddr,
      WriteNetbuf},
@@ -552,8 +548,7 @@ const Row kRows[] = {
     {4, kGetAddr, K::kLookup, C::kLookup, ReadRpcb, GetAddr, WriteUaddr},
     {4, kDump, K::kListing, C::kCall, NoArguments, TakeSnapshot,
      WriteRegistrations},
-    {4, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr,
-     nullptr},
+    {4, kCallIt, K::kBroadcastForward, C::kCall, ReadForward, nullptr, nullptr},
     {4, kGetTime, K::kLookup, C::kCall, NoArguments, GetTime, WriteNumber},
     {4, kUaddr2Taddr, K::kLookup, C::kCall, ReadUaddr, Uaddr2Taddr,
      WriteNetbuf},
@@ -564,8 +559,7 @@ const Row kRows[] = {
     {4, kIndirect, K::kForward, C::kCall, ReadForward, nullptr, nullptr},
     {4, kGetAddrList, K::kListing, C::kCall, ReadRpcb, TakeSnapshot,
      WriteAddressList},
-    {4, kGetStat, K::kListing, C::kCall, NoArguments, Nothing,
-     WriteStatistics},
+    {4, kGetStat, K::kListing, C::kCall, NoArguments, Nothing, WriteStatistics},
 };
 
 const Row* FindRow(std::uint32_t vers, std::uint32_t proc) {
@@ -613,8 +607,7 @@ void PortMapper::SetSettings(const Settings& settings) {
   delete old;
 }
 
-PortMapper::SettingsGuard::SettingsGuard(PortMapper& mapper,
-                                         std::size_t slot)
+PortMapper::SettingsGuard::SettingsGuard(PortMapper& mapper, std::size_t slot)
     : mapper_(mapper), slot_(slot) {
   if (slot_ >= kMaxReaders) {
     fallback_ = std::unique_lock<std::mutex>(mapper_.settingsWriters_);
@@ -793,8 +786,8 @@ CallOutcome PortMapper::HandleCall(Worker& worker, const std::uint8_t* call,
     }
     XdrReader in(call, size);
     XdrWriter out(reply, limit);
-    outcome = Answer(worker.slot_, caller, settings.settings(), in, &header,
-                     out);
+    outcome =
+        Answer(worker.slot_, caller, settings.settings(), in, &header, out);
     // The results do not fit what the transport carries.
     systemError = !out.ok();
   } catch (const std::bad_alloc&) {
@@ -893,9 +886,19 @@ CallOutcome PortMapper::Dispatch(std::size_t slot, const Caller& caller,
     case Admission::kRefuse:
       break;
   }
-  Call c{caller,   header.vers, slot, table_,      statistics_,
-         clock_,   ticks_,      records_, {},      {},
-         {},       header.proc, admission == Admission::kAnswer};
+  Call c{caller,
+         header.vers,
+         slot,
+         table_,
+         statistics_,
+         clock_,
+         ticks_,
+         records_,
+         {},
+         {},
+         {},
+         header.proc,
+         admission == Admission::kAnswer};
   if (!row->decode(args, &c.args)) {
     WriteAcceptedReply(out, header.xid, AcceptStat::kGarbageArgs);
     return CallOutcome::kReply;

@@ -73,11 +73,11 @@ constexpr std::size_t kMaxStreamReply =
                               (4 + kMaxOwner));
 
 enum class CallOutcome {
-  kReply,      // send what was written
-  kSilent,     // send nothing; the message was a call we do not answer
-  kClose,      // send nothing, and close a stream at once: a caller
-               // outside RemoteLookups
-  kMalformed,  // not a call we can read: drop it, or close the stream
+  kReply,        // send what was written
+  kSilent,       // send nothing; the message was a call we do not answer
+  kClose,        // send nothing, and close a stream at once: a caller
+                 // outside RemoteLookups
+  kMalformed,    // not a call we can read: drop it, or close the stream
   kOutOfMemory,  // not even an error reply could be written: the same
 };
 

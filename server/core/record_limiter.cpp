@@ -6,12 +6,11 @@
 namespace tessard {
 
 bool IsGrantedChange(RecordKind kind) {
-  return kind == RecordKind::kSetGranted ||
-         kind == RecordKind::kUnsetGranted || kind == RecordKind::kDropped;
+  return kind == RecordKind::kSetGranted || kind == RecordKind::kUnsetGranted ||
+         kind == RecordKind::kDropped;
 }
 
-RecordLimiter::RecordLimiter(RecordSink* sink, Ticks ticks,
-                             RecordLimits limits)
+RecordLimiter::RecordLimiter(RecordSink* sink, Ticks ticks, RecordLimits limits)
     : sink_(sink), ticks_(ticks), limits_(limits), perKind_(kRecordKinds) {
   changes_.times.resize(limits_.changes);
   for (Budget& budget : perKind_) budget.times.resize(limits_.perKind);

@@ -153,8 +153,8 @@ RegistrationTable::RemoveResult RegistrationTable::Remove(
 
 RegistrationTable::RemoveResult RegistrationTable::Remove(
     std::uint32_t prog, std::uint32_t vers,
-    std::initializer_list<std::string_view> netids,
-    const Selector& mayRemove, std::vector<Registration>* removed) {
+    std::initializer_list<std::string_view> netids, const Selector& mayRemove,
+    std::vector<Registration>* removed) {
   auto selects = [&](const Registration& r) {
     if (r.prog != prog || r.vers != vers) return false;
     if (netids.size() == 0) return true;

@@ -203,8 +203,7 @@ bool ParseSettings(const SettingsValues& values, Settings* settings,
       return line == "*" || ParseNetwork(line, network, problem);
     };
     std::vector<Network> networks;
-    if (!ParseLines(lookups.lines, parseNetwork, &networks,
-                    &error->problem)) {
+    if (!ParseLines(lookups.lines, parseNetwork, &networks, &error->problem)) {
       error->value = kRemoteLookupsValue;
       return false;
     }

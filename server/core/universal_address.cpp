@@ -239,7 +239,7 @@ bool IsLoopback(const InetAddress& address) {
 }
 
 bool IsIpv4Mapped(const InetAddress& address) {
-  static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0,
+  static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0,    0,
                                            0, 0, 0, 0, 0xFF, 0xFF};
   return address.v6 && std::memcmp(address.host, kMapped, 12) == 0;
 }

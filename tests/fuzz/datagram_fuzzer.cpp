@@ -7,6 +7,8 @@
 // port mapper's own entries; the store holds exactly the table's other
 // registrations; and the same input on another fresh port mapper gives the
 // same bytes, so nothing is carried over from one input to the next.
+// Played once more with RemoteLookups for this machine only and
+// RemoteListings 0, every call that is not local gets nothing at all.
 #include <cstring>
 #include <set>
 #include <string>
@@ -79,10 +81,18 @@ void CheckTable(RegistrationTable& table, const MemoryStore& store) {
 }
 
 // Plays the input; returns every reply, one after the other.
-std::string Play(const std::uint8_t* data, std::size_t size) {
+std::string Play(const std::uint8_t* data, std::size_t size,
+                 bool thisMachineOnly = false) {
   g_ticks = 0;
   PortMapper mapper(kCapacity, FixedClock, Ticks);
-  for (const char* netid : {"udp", "tcp", "udp6"}) mapper.AddOwnTransport(netid);
+  if (thisMachineOnly) {
+    Settings settings;
+    settings.everyNetwork = false;
+    settings.remoteListings = false;
+    mapper.SetSettings(settings);
+  }
+  for (const char* netid : {"udp", "tcp", "udp6"})
+    mapper.AddOwnTransport(netid);
   MemoryStore store;
   mapper.SetStore(&store);
   Account accounts[] = {{nullptr, false},
@@ -127,8 +137,8 @@ std::string Play(const std::uint8_t* data, std::size_t size) {
     store.FailNext((who & 32) ? 1 : 0);
     g_ticks += 1000;
     reply.clear();
-    CallOutcome outcome = mapper.HandleCall(worker, call, length, caller,
-                                            &reply);
+    CallOutcome outcome =
+        mapper.HandleCall(worker, call, length, caller, &reply);
     store.FailNext(0);
     if ((who & 16) && !v6) {
       SocketSample sample;
@@ -136,11 +146,15 @@ std::string Play(const std::uint8_t* data, std::size_t size) {
           true;
       mapper.ApplySample(sample);
     }
+    if (thisMachineOnly && !caller.local() && outcome != CallOutcome::kClose) {
+      rpc_oracle::Fail("a caller outside RemoteLookups was not shut out");
+    }
     if (outcome == CallOutcome::kReply) {
       if (length < 4) rpc_oracle::Fail("a reply to a message without xid");
       rpc_oracle::CheckReply(reply.data(), reply.size(),
                              rpc_oracle::Word(call));
-      if (reply.size() > kMaxDatagramReply) rpc_oracle::Fail("datagram too big");
+      if (reply.size() > kMaxDatagramReply)
+        rpc_oracle::Fail("datagram too big");
       // Twice the call, and 256 bytes at most.
       if (!local && (reply.size() > 2 * length || reply.size() > 256)) {
         rpc_oracle::Fail("a remote datagram's reply is amplified");
@@ -162,5 +176,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (Play(data, size) != Play(data, size)) {
     rpc_oracle::Fail("the same input answered differently");
   }
+  Play(data, size, true);
   return 0;
 }

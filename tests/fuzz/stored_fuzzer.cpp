@@ -10,7 +10,9 @@
 // of socket count (up to 7), each socket three bytes (flags: bit 0 TCP,
 // bit 1 IPv6, bit 2 on the wildcard rather than loopback; then the port),
 // then values: a byte of name length, the name, two bytes of data length,
-// the data. The seeds hold values written by the server's own encoder.
+// the data. The seeds hold values written by the server's own encoder. A
+// name that comes again is skipped: a registry key holds one value of a
+// name.
 #include <set>
 #include <string>
 #include <tuple>
@@ -56,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     sample.sockets.push_back(s);
   }
   std::vector<StoredValue> values;
+  std::set<std::string> seen;
   MemoryStore store;
   while (size - pos >= 1) {
     std::size_t nameLength = std::min<std::size_t>(data[pos], size - pos - 1);
@@ -67,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         std::min<std::size_t>(data[pos] << 8 | data[pos + 1], size - pos - 2);
     v.data.assign(data + pos + 2, data + pos + 2 + dataLength);
     pos += 2 + dataLength;
+    if (!seen.insert(v.name).second) continue;
     store.Put(v.name, v.data);
     values.push_back(v);
   }

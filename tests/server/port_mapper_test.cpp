@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #include "admission.h"
 #include "callers.h"
 #include "rpc_wire.h"
+#include "stream_connection.h"
 
 namespace tessard {
 namespace {
@@ -454,6 +457,118 @@ TEST_F(PortMapperTest, ForwardingIsNotOffered) {
   std::optional<Reply> indirect = Send(Call(4, 10), local_);
   ASSERT_TRUE(indirect);
   EXPECT_EQ(indirect->status, 3u);
+}
+
+// RemoteLookups 10.77.0.0/24 and 2001:db8::/32, RemoteListings 0: a
+// caller outside gets nothing whatever it sends, loopback callers are
+// never refused, listings to other machines are refused with AUTH_TOOWEAK.
+TEST_F(PortMapperTest, SettingsShutOutCallersAndKeepListings) {
+  SettingsValues values;
+  values.remoteLookups.state = MultiStringValue::State::kPresent;
+  values.remoteLookups.lines = {"10.77.0.0/24", "2001:db8::/32"};
+  values.remoteListings.state = DwordValue::State::kPresent;
+  Settings settings;
+  SettingsError error;
+  ASSERT_TRUE(ParseSettings(values, &settings, &error)) << error.text();
+  mapper_.SetSettings(settings);
+  const Caller outside = From("udp", "10.78.0.2.4.1", "10.77.0.1.0.111");
+  const Caller outsideTcp = From("tcp", "10.78.0.2.4.1", "10.77.0.1.0.111");
+  const Caller mapped =
+      From("tcp6", "::ffff:10.77.0.2.4.1", "2001:db8::1.0.111");
+  const Caller inside6 = From("tcp6", "2001:db8::7.4.1", "2001:db8::1.0.111");
+  const Caller loopbackTcp = From("tcp", "127.0.0.1.4.1", "10.77.0.1.0.111");
+  enum Answer { kShut, kAnswered, kTooWeak, kQuiet };
+  struct Row {
+    const char* what;
+    Wire call;
+    const Caller& caller;
+    Answer answer;
+  } rows[] = {
+      {"NULL from outside", Call(4, 0), outside, kShut},
+      {"RPC version 3 from outside", Wire().U32(0x1234).U32(0).U32(3), outside,
+       kShut},
+      {"GETADDR from outside over TCP", Call(4, 3).Rpcb(kNfs, 3, "", ""),
+       outsideTcp, kShut},
+      {"an IPv4-mapped source", Call(4, 0), mapped, kShut},
+      {"GETADDR from inside", Call(4, 3).Rpcb(kNfs, 3, "", ""), remote_,
+       kAnswered},
+      {"DUMP over TCP", Call(4, 4), stream_, kTooWeak},
+      {"GETADDRLIST over TCP", Call(4, 11).Rpcb(kNfs, 3, "", ""), inside6,
+       kTooWeak},
+      {"GETSTAT over TCP", Call(4, 12), stream_, kTooWeak},
+      {"DUMP over UDP", Call(4, 4), remote_, kQuiet},
+      {"DUMP from this machine", Call(4, 4), local_, kAnswered},
+      {"DUMP from a loopback TCP source", Call(4, 4), loopbackTcp, kAnswered},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    CallOutcome outcome = row.answer == kShut    ? CallOutcome::kClose
+                          : row.answer == kQuiet ? CallOutcome::kSilent
+                                                 : CallOutcome::kReply;
+    std::optional<Reply> r = Send(row.call, row.caller, outcome);
+    if (row.answer == kTooWeak) {
+      ASSERT_TRUE(r);
+      EXPECT_EQ(r->state, 1u);   // MSG_DENIED
+      EXPECT_EQ(r->status, 1u);  // AUTH_ERROR
+      EXPECT_EQ(r->U32(), 5u);   // AUTH_TOOWEAK
+      EXPECT_TRUE(r->Done());
+    }
+    if (row.answer == kAnswered) EXPECT_TRUE(r && r->state == 0);
+  }
+  EXPECT_FALSE(mapper_.AdmitConnection(worker_, outsideTcp));
+  EXPECT_FALSE(mapper_.AdmitConnection(worker_, mapped));
+  EXPECT_TRUE(mapper_.AdmitConnection(worker_, stream_));
+  EXPECT_TRUE(mapper_.AdmitConnection(worker_, loopbackTcp));
+
+  // A connection already open closes at its next call once outside.
+  StreamConnection connection;
+  connection.Open(stream_);
+  Wire record = Wire().U32(0x80000000u | 40);
+  Wire null = Call(4, 0);
+  ASSERT_EQ(null.bytes.size(), 40u);
+  record.bytes.insert(record.bytes.end(), null.bytes.begin(), null.bytes.end());
+  std::size_t used = 0;
+  std::vector<std::uint8_t> out;
+  EXPECT_TRUE(connection.Receive(mapper_, worker_, record.bytes.data(),
+                                 record.bytes.size(), &used, &out));
+  EXPECT_FALSE(out.empty());
+  settings.lookups.clear();  // this machine only
+  mapper_.SetSettings(settings);
+  EXPECT_FALSE(connection.Receive(mapper_, worker_, record.bytes.data(),
+                                  record.bytes.size(), &used, &out));
+  Send(Call(4, 0), stream_, CallOutcome::kClose);
+  // This machine is still served.
+  EXPECT_EQ(Results(Call(4, 4), local_).U32(), 1u);
+  EXPECT_EQ(Results(Call(4, 4), loopbackTcp).U32(), 1u);
+
+  mapper_.SetSettings(Settings());
+  Send(Call(4, 0), outside);
+  EXPECT_EQ(Results(Call(4, 4), outsideTcp).body,
+            Results(Call(4, 4), local_).body);
+}
+
+// Settings swapped while calls are served: each call sees one whole
+// settings value, and none is freed under a reader (ASan would say).
+TEST_F(PortMapperTest, SettingsChangeWhileServing) {
+  Settings open;
+  Settings closed;
+  closed.everyNetwork = false;
+  std::atomic<bool> done{false};
+  std::thread serving([&] {
+    PortMapper::Worker worker(mapper_);
+    Wire null = Call(4, 0);
+    while (!done.load()) {
+      std::vector<std::uint8_t> reply;
+      CallOutcome outcome = mapper_.HandleCall(
+          worker, null.bytes.data(), null.bytes.size(), remote_, &reply);
+      EXPECT_TRUE(outcome == CallOutcome::kReply ||
+                  outcome == CallOutcome::kClose);
+    }
+  });
+  for (int i = 0; i < 2000; ++i) mapper_.SetSettings(i % 2 ? open : closed);
+  done.store(true);
+  serving.join();
+  Send(Call(4, 0), remote_);
 }
 
 TEST_F(PortMapperTest, DatagramTooSmallForTheReplyGetsSystemError) {

@@ -25,14 +25,15 @@ std::uint64_t Now() { return g_now; }
 struct Written {
   RecordKind kind;
   std::string netid, account, valueName, problem;
+  std::uint32_t prog;
 };
 
 class Records : public RecordSink {
  public:
   void Write(const Record& r) override {
-    written.push_back({r.kind, std::string(r.netid),
-                       r.identity ? r.identity->account : "",
-                       std::string(r.valueName), std::string(r.problem)});
+    written.push_back(
+        {r.kind, std::string(r.netid), r.identity ? r.identity->account : "",
+         std::string(r.valueName), std::string(r.problem), r.prog});
   }
   std::vector<Written> written;
 };
@@ -226,6 +227,82 @@ TEST_F(StorageTest, OwnersAreTheAccountsFoundAndOnlyTheyRemove) {
   ASSERT_EQ(records_.written.size(), 4u);
   EXPECT_EQ(records_.written[3].kind, RecordKind::kUnsetGranted);
   EXPECT_EQ(records_.written[3].account, "BOX\\admin");
+}
+
+// Each SET and UNSET, granted or refused, and each refusal of a caller
+// leaves one record of its own kind, naming what was asked.
+TEST_F(StorageTest, EveryChangeAndRefusalIsRecorded) {
+  const Caller remote = From("udp", "10.77.0.2.4.1", "10.77.0.1.0.111");
+  const Caller remoteTcp = From("tcp", "10.77.0.2.4.1", "10.77.0.1.0.111");
+  const Caller outside = From("tcp", "10.78.0.2.4.1", "10.77.0.1.0.111");
+  using K = RecordKind;
+  struct Row {
+    const char* what;
+    Wire call;
+    const Caller& caller;
+    RecordKind kind;
+    std::string netid;
+    std::uint32_t prog;
+    std::string problem;
+  } rows[] = {
+      {"SET", Call(4, 1).Rpcb(kNfs, 3, "udp", "0.0.0.0.8.1"), caller_,
+       K::kSetGranted, "udp", kNfs, ""},
+      {"SET again", Call(3, 1).Rpcb(kNfs, 3, "udp", "0.0.0.0.8.2"), caller_,
+       K::kSetExists, "udp", kNfs, ""},
+      {"SET from another machine",
+       Call(4, 1).Rpcb(kNfs, 4, "tcp", "0.0.0.0.8.1"), remote, K::kSetNotLocal,
+       "tcp", kNfs, ""},
+      {"version 2 SET of protocol 99", Call(2, 1).Mapping(kNfs, 4, 99, 1),
+       caller_, K::kSetInvalid, "", kNfs,
+       "the protocol is neither 6 (TCP) nor 17 (UDP)"},
+      {"SET of the port mapper", Call(4, 1).Rpcb(100000, 9, "tcp", "x"),
+       caller_, K::kSetInvalid, "tcp", 100000,
+       "program 100000 is the port mapper's own"},
+      {"UNSET from another machine", Call(4, 2).Rpcb(kNfs, 3, "", ""),
+       remoteTcp, K::kUnsetNotLocal, "", kNfs, ""},
+      {"UNSET", Call(2, 2).Mapping(kNfs, 3, 0, 0), caller_, K::kUnsetGranted,
+       "udp", kNfs, ""},
+      {"CALLIT", Call(2, 5).Mapping(kNfs, 3, 1, 0), caller_, K::kForwardRefused,
+       "", kNfs, ""},
+      {"INDIRECT", Call(4, 10).Mapping(kNfs + 1, 3, 1, 0), remoteTcp,
+       K::kForwardRefused, "", kNfs + 1, ""},
+      {"a call from outside RemoteLookups", Call(4, 0), outside,
+       K::kOutsideLookups, "", 0, ""},
+      {"DUMP kept to this machine", Call(4, 4), remoteTcp, K::kListingRefused,
+       "", 0, ""},
+  };
+  Settings settings;
+  settings.everyNetwork = false;
+  settings.remoteListings = false;
+  std::string problem;
+  ASSERT_TRUE(
+      ParseNetwork("10.77.0.0/24", &settings.lookups.emplace_back(), &problem));
+  mapper_.SetSettings(settings);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    records_.written.clear();
+    std::vector<std::uint8_t> reply;
+    mapper_.HandleCall(worker_, row.call.bytes.data(), row.call.bytes.size(),
+                       row.caller, &reply);
+    ASSERT_EQ(records_.written.size(), 1u);
+    const Written& w = records_.written[0];
+    EXPECT_EQ(w.kind, row.kind);
+    EXPECT_EQ(w.netid, row.netid);
+    EXPECT_EQ(w.prog, row.prog);
+    EXPECT_EQ(w.problem, row.problem);
+  }
+  records_.written.clear();
+  EXPECT_FALSE(mapper_.AdmitConnection(worker_, outside));
+  EXPECT_TRUE(mapper_.AdmitConnection(worker_, remoteTcp));
+  ASSERT_EQ(records_.written.size(), 1u);
+  EXPECT_EQ(records_.written[0].kind, K::kOutsideLookups);
+
+  // 24 places, 6 taken by our own.
+  for (std::uint32_t vers = 1; vers <= 18; ++vers) {
+    ASSERT_TRUE(Set(vers, "udp", "0.0.0.0.8.1"));
+  }
+  EXPECT_FALSE(Set(19, "udp", "0.0.0.0.8.1"));
+  EXPECT_EQ(records_.written.back().kind, K::kSetTableFull);
 }
 
 Registration Made(std::string_view netid, std::string_view uaddr,
