@@ -58,9 +58,6 @@ class ServerAbuseTest : public ServerTest {
   // How many threads the server's process has now.
   long Threads() { return MemoryKiB("Threads:"); }
 
-  // The Linux process of the service started from this test's folder.
-  pid_t ServerPid() { return FindWineProcess(dir_, "tessard.exe"); }
-
   // A line of /proc/PID/status, in KiB: VmRSS (resident now) or VmPeak
   // (the most address space ever taken, touched or not); or a count.
   long MemoryKiB(const char* field = "VmRSS:") {

@@ -190,6 +190,30 @@ TEST_F(ServerSystemTest, AnotherMachineLooksUpButCannotChangeTheTable) {
   EXPECT_EQ(Listing(), before);
 }
 
+// The longest IPv6 address a look-up gives: a version 3 GETADDR over UDP
+// from another machine is answered with it, within the bound of a reply
+// to a remote datagram (twice the call, 256 bytes).
+TEST_F(ServerSystemTest, ARemoteLookUpGetsALongIPv6Address) {
+  InstallAndServe();
+  const char kLong[] = "2001:db8:b6c0:1f00:d5f3:9a2e:7c41:1b2e.0.200";
+  Socket local(SOCK_STREAM, "127.0.0.1");
+  local.Send(Record(rpc_wire::Call(4, 1).Rpcb(kProgram, 1, "udp6", kLong)
+                        .bytes));
+  auto set = local.ReceiveRecord(5000);
+  ASSERT_TRUE(set);
+  rpc_wire::Reply taken = rpc_wire::Parse(*set);
+  ASSERT_EQ(taken.U32(), 1u);
+  const auto call = rpc_wire::Call(3, 3).Rpcb(kProgram, 1, "udp6", "", "")
+                        .bytes;
+  Socket remote(SOCK_DGRAM, kSecondAddress6, kOtherAddress6);
+  remote.Send(call);
+  auto reply = remote.Receive(3000);
+  ASSERT_TRUE(reply) << "no answer";
+  EXPECT_LE(reply->size(), std::min<std::size_t>(2 * call.size(), 256));
+  rpc_wire::Reply found = rpc_wire::Parse(*reply);
+  EXPECT_EQ(found.Str(), kLong);
+}
+
 TEST_F(ServerSystemTest, RemoveStopsTheServerAndFreesThePortForTheNext) {
   InstallAndServe();
   ASSERT_EQ(Ctl("remove", "tcp"), 0);
@@ -245,6 +269,9 @@ TEST_F(ServerSystemTest, ConsoleModeServesAndExplainsWhatStopsIt) {
     ready = Rpcinfo({"-u", "127.0.0.1", "100000", "2"});
   }
   EXPECT_EQ(ready.code, 0) << ready.output;
+  // A console keeps its table in memory only.
+  EXPECT_TRUE(pmap_set(kProgram, 1, IPPROTO_UDP, 2049));
+  EXPECT_FALSE(RegistryValues(kStoredKey)) << "a console stores its table";
   Result taken = RunProgram({"wine", "tessard.exe", "tcp"}, dir_, 60);
   EXPECT_EQ(taken.code, 10048 & 0xFF);  // the low byte, as Wine passes it
   EXPECT_NE(taken.output.find("cannot serve UDP on port 111"),

@@ -1,6 +1,8 @@
 // Running programs and reading the service manager for the server's tests.
 #include "support.h"
 
+#include "rpc_wire.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <dirent.h>
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace server_system {
@@ -157,23 +160,33 @@ std::optional<std::vector<std::uint8_t>> Socket::Receive(int ms) {
 }
 
 std::optional<std::vector<std::uint8_t>> Socket::ReceiveRecord(int ms) {
-  auto markLength = [](const std::vector<std::uint8_t>& b) {
-    return (std::uint32_t{b[0]} << 24 | b[1] << 16 | b[2] << 8 | b[3]) &
-           0x7FFFFFFFu;
-  };
-  std::vector<std::uint8_t> all;
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (all.size() < 4 || all.size() - 4 < markLength(all)) {
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now())
-            .count());
-    auto part = Receive(std::max(left, 0));
-    if (!part || part->empty()) return std::nullopt;
-    all.insert(all.end(), part->begin(), part->end());
+  std::vector<std::uint8_t> pending, record;
+  auto need = [&](std::size_t bytes) {
+    while (pending.size() < bytes) {
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(
+              deadline - std::chrono::steady_clock::now())
+              .count());
+      auto part = Receive(std::max(left, 0));
+      if (!part || part->empty()) return false;
+      pending.insert(pending.end(), part->begin(), part->end());
+    }
+    return true;
+  };
+  for (bool last = false; !last;) {
+    if (!need(4)) return std::nullopt;
+    std::uint32_t mark = std::uint32_t{pending[0]} << 24 | pending[1] << 16 |
+                         pending[2] << 8 | pending[3];
+    last = (mark & 0x80000000u) != 0;
+    std::size_t length = mark & 0x7FFFFFFFu;
+    if (!need(4 + length)) return std::nullopt;
+    record.insert(record.end(), pending.begin() + 4,
+                  pending.begin() + 4 + length);
+    pending.erase(pending.begin(), pending.begin() + 4 + length);
   }
-  return std::vector<std::uint8_t>(all.begin() + 4, all.end());
+  return record;
 }
 
 std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& call) {
@@ -182,6 +195,41 @@ std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& call) {
   for (int i = 0; i < 4; ++i) framed[i] = static_cast<std::uint8_t>(mark >> (24 - 8 * i));
   framed.insert(framed.end(), call.begin(), call.end());
   return framed;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::uint8_t b : bytes) {
+    text += kDigits[b >> 4];
+    text += kDigits[b & 15];
+  }
+  return text;
+}
+
+std::optional<std::vector<Listed>> Dump() {
+  Socket tcp(SOCK_STREAM, "127.0.0.1");
+  tcp.Send(Record(rpc_wire::Call(4, 4).bytes));
+  auto reply = tcp.ReceiveRecord(10000);
+  if (!reply) return std::nullopt;
+  rpc_wire::Reply r = rpc_wire::Parse(*reply);
+  if (r.state != 0 || r.status != 0) return std::nullopt;
+  std::vector<Listed> listed;
+  try {
+    while (r.U32() == 1) {
+      Listed e;
+      e.prog = r.U32();
+      e.vers = r.U32();
+      e.netid = r.Str();
+      e.uaddr = r.Str();
+      e.owner = r.Str();
+      listed.push_back(e);
+    }
+  } catch (const std::out_of_range&) {
+    return std::nullopt;
+  }
+  if (!r.Done()) return std::nullopt;
+  return listed;
 }
 
 void ServerTest::SetUp() {
@@ -242,6 +290,33 @@ Result ServerTest::Rpcinfo(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"rpcinfo"};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProgram(argv, dir_, 30);
+}
+
+std::optional<std::map<std::string, std::string>> ServerTest::RegistryValues(
+    const std::string& key) {
+  Result r = RunProgram({"wine", "reg", "query", key}, dir_);
+  if (r.code != 0) return std::nullopt;
+  // "    NAME    TYPE    DATA", a line each, the name with its spaces.
+  std::map<std::string, std::string> values;
+  std::istringstream lines(r.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("    ", 0) != 0) continue;
+    std::size_t type = line.find("    REG_", 4);
+    if (type == std::string::npos) continue;
+    std::size_t data = line.find("    ", type + 4);
+    values[line.substr(4, type - 4)] =
+        data == std::string::npos ? "" : line.substr(data + 4);
+  }
+  return values;
+}
+
+bool ServerTest::RegistryAdd(const std::string& key, const std::string& name,
+                             const std::vector<std::uint8_t>& bytes) {
+  return RunProgram({"wine", "reg", "add", key, "/v", name, "/t",
+                     "REG_BINARY", "/d", Hex(bytes), "/f"},
+                    dir_)
+             .code == 0;
 }
 
 }  // namespace server_system

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,13 @@ constexpr char kSecondAddress[] = "10.77.0.2";
 constexpr char kThirdAddress[] = "10.77.0.3";
 constexpr char kOtherAddress6[] = "2001:db8::1";
 constexpr char kSecondAddress6[] = "2001:db8::2";
+// Where the TCP service keeps its table, and its damaged values.
+constexpr char kStoredKey[] =
+    "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Veltrane Portmapper for TCP"
+    "\\Parameters\\Registrations";
+constexpr char kDamagedKey[] =
+    "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Veltrane Portmapper for TCP"
+    "\\Parameters\\Damaged";
 
 struct Result {
   int code = -1;  // the exit code; -2 when the time ran out
@@ -76,7 +84,7 @@ class Socket {
   // What arrives within `ms`; nothing when nothing does; an empty vector
   // when the server closed the connection.
   std::optional<std::vector<std::uint8_t>> Receive(int ms);
-  // A TCP reply: the record, without its mark.
+  // A TCP reply: the record, its fragments joined, without their marks.
   std::optional<std::vector<std::uint8_t>> ReceiveRecord(int ms);
 
  private:
@@ -86,6 +94,19 @@ class Socket {
 
 // A call framed as one record of a TCP stream.
 std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& call);
+
+// Bytes as capital hex, as reg.exe writes and reads them.
+std::string Hex(const std::vector<std::uint8_t>& bytes);
+
+// A registration as a version 4 DUMP lists it.
+struct Listed {
+  std::uint32_t prog = 0;
+  std::uint32_t vers = 0;
+  std::string netid, uaddr, owner;
+};
+// The table, by a version 4 DUMP over TCP from loopback; nothing when no
+// reply came or it does not decode in full.
+std::optional<std::vector<Listed>> Dump();
 
 class ServerTest : public ::testing::Test {
  protected:
@@ -99,6 +120,15 @@ class ServerTest : public ::testing::Test {
   // Removes both services however they were left; waits until they are gone.
   void RemoveServices();
   Result Rpcinfo(const std::vector<std::string>& args);
+  // The Linux process of the service started from this test's folder, or -1.
+  pid_t ServerPid() { return FindWineProcess(dir_, "tessard.exe"); }
+  // A key's values by name, their bytes in capital hex, read with Wine's
+  // reg.exe; nothing when the key does not exist.
+  std::optional<std::map<std::string, std::string>> RegistryValues(
+      const std::string& key);
+  // reg.exe add of a REG_BINARY value (the keys on the way are made).
+  bool RegistryAdd(const std::string& key, const std::string& name,
+                   const std::vector<std::uint8_t>& bytes);
 
   std::string dir_;  // the test's folder, holding both programs
 };
