@@ -95,11 +95,11 @@ TEST_F(Attribution, LocalCallersAreNamedByTheirSocketsOwner) {
          fake::StartProcess(p);
        },
        true, "WORKSTATION\\j\xc3\xb6rg", false},
-      {"elevated, the administrators for deny only", Transport::kDatagram, true,
+      {"elevated, the administrators not enabled", Transport::kDatagram, true,
        [] {
          fake::Process p = Client();
          p.elevated = p.inAdministrators = true;
-         p.administratorsAttributes = SE_GROUP_USE_FOR_DENY_ONLY;
+         p.administratorsAttributes = SE_GROUP_MANDATORY;
          fake::StartProcess(p);
        },
        true, "WORKSTATION\\j\xc3\xb6rg", false},
@@ -141,8 +141,13 @@ TEST_F(Attribution, LocalCallersAreNamedByTheirSocketsOwner) {
        },
        false, "", false},
       {"a port two processes share", Transport::kDatagram, false,
-       [] { fake::AddUdp(Address(false, kClientPort), kClient + 1); }, false, "",
-       false},
+       [] {
+         fake::AddUdp(Address(false, kClientPort), kClient + 1);
+         fake::Process other = Client();
+         other.pid = kClient + 1;
+         fake::StartProcess(other);
+       },
+       false, "", false},
       {"a connection table that cannot be read", Transport::kStream, false,
        [] { fake::FailNext("GetExtendedTcpTable", ERROR_NOT_SUPPORTED); },
        false, "", false},
