@@ -129,8 +129,8 @@ bool ElevatedAdministrator(HANDLE token) {
       groups->GroupCount < fit ? std::size_t{groups->GroupCount} : fit;
   for (std::size_t i = 0; i < count; ++i) {
     const SID_AND_ATTRIBUTES& group = groups->Groups[i];
-    if (IsAdministrators(group.Sid) && (group.Attributes & SE_GROUP_ENABLED) &&
-        !(group.Attributes & SE_GROUP_USE_FOR_DENY_ONLY)) {
+    // A filtered token holds the group for deny only, never enabled.
+    if (IsAdministrators(group.Sid) && (group.Attributes & SE_GROUP_ENABLED)) {
       return true;
     }
   }
