@@ -25,6 +25,22 @@ WINDOWS_CALL(iphlpapi, GetExtendedUdpTable, DWORD,
               UDP_TABLE_CLASS TableClass, ULONG Reserved),
              (pUdpTable, pdwSize, bOrder, ulAf, TableClass, Reserved))
 
+// The plain tables, without owners: the periodic sample of bound sockets
+// reads these, since finding owners costs (under Wine a scan of every
+// process's descriptors, which stalled serving for over a second).
+WINDOWS_CALL(iphlpapi, GetUdpTable, ULONG,
+             (PMIB_UDPTABLE UdpTable, PULONG SizePointer, WINBOOL Order),
+             (UdpTable, SizePointer, Order))
+WINDOWS_CALL(iphlpapi, GetUdp6Table, ULONG,
+             (PMIB_UDP6TABLE Udp6Table, PULONG SizePointer, WINBOOL Order),
+             (Udp6Table, SizePointer, Order))
+WINDOWS_CALL(iphlpapi, GetTcpTable, ULONG,
+             (PMIB_TCPTABLE TcpTable, PULONG SizePointer, WINBOOL Order),
+             (TcpTable, SizePointer, Order))
+WINDOWS_CALL(iphlpapi, GetTcp6Table, ULONG,
+             (PMIB_TCP6TABLE TcpTable, PULONG SizePointer, WINBOOL Order),
+             (TcpTable, SizePointer, Order))
+
 // A process: when it started, its program, its token's account.
 WINDOWS_CALL(kernel32, OpenProcess, HANDLE,
              (DWORD dwDesiredAccess, WINBOOL bInheritHandle,

@@ -95,6 +95,18 @@ void CopyRows(const std::vector<std::uint64_t>& buffer, Convert convert,
   for (std::size_t i = 0; i < count; ++i) rows->push_back(convert(read->table[i]));
 }
 
+// Each row of a read table to `visit`, no more than the buffer holds.
+template <typename TableType, typename Visit>
+void CopyRows(const std::vector<std::uint64_t>& buffer, Visit visit) {
+  const auto* read = reinterpret_cast<const TableType*>(buffer.data());
+  const std::size_t bytes = buffer.size() * 8;
+  const std::size_t header = offsetof(TableType, table);
+  const std::size_t fit = (bytes - header) / sizeof read->table[0];
+  const std::size_t count =
+      read->dwNumEntries < fit ? std::size_t{read->dwNumEntries} : fit;
+  for (std::size_t i = 0; i < count; ++i) visit(read->table[i]);
+}
+
 // The rows of one table, or false when it could not be read.
 bool ReadRows(Table table, bool v6, std::vector<Row>* rows) {
   std::vector<std::uint64_t> buffer;
@@ -159,21 +171,62 @@ std::uint32_t OneOwner(const std::vector<Row>& rows, Match match) {
 
 SocketSample SampleSocketTables() {
   SocketSample sample;
-  struct Source {
-    Table table;
-    bool v6;
-    bool* read;
-  } sources[] = {{Table::kUdp, false, &sample.udpRead},
-                 {Table::kUdp, true, &sample.udp6Read},
-                 {Table::kTcpListening, false, &sample.tcpRead},
-                 {Table::kTcpListening, true, &sample.tcp6Read}};
-  for (const Source& source : sources) {
-    std::vector<Row> rows;
-    *source.read = ReadRows(source.table, source.v6, &rows);
-    for (const Row& row : rows) {
-      sample.sockets.push_back(
-          BoundSocket{source.table != Table::kUdp, row.local});
+  std::vector<std::uint64_t> buffer(kFirstTableBytes / 8);
+  auto read = [&buffer](auto get) {
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+      ULONG size = static_cast<ULONG>(buffer.size() * 8);
+      ULONG result = get(buffer.data(), &size);
+      if (result == NO_ERROR) return true;
+      if (result != ERROR_INSUFFICIENT_BUFFER || size > kMaxTableBytes) {
+        return false;
+      }
+      const std::size_t wanted = std::size_t{size} + size / 4;
+      buffer.resize((wanted + 7) / 8);
     }
+    return false;
+  };
+  auto add = [&sample](bool stream, const InetAddress& local) {
+    sample.sockets.push_back(BoundSocket{stream, local});
+  };
+  sample.udpRead = read([](void* b, ULONG* n) {
+    return sys::GetUdpTable(static_cast<PMIB_UDPTABLE>(b), n, FALSE);
+  });
+  if (sample.udpRead) {
+    CopyRows<MIB_UDPTABLE>(buffer, [&](const MIB_UDPROW& r) {
+      add(false, Inet4(r.dwLocalAddr, r.dwLocalPort));
+      return 0;
+    });
+  }
+  sample.udp6Read = read([](void* b, ULONG* n) {
+    return sys::GetUdp6Table(static_cast<PMIB_UDP6TABLE>(b), n, FALSE);
+  });
+  if (sample.udp6Read) {
+    CopyRows<MIB_UDP6TABLE>(buffer, [&](const MIB_UDP6ROW& r) {
+      add(false, Inet6(r.dwLocalAddr.u.Byte, r.dwLocalPort));
+      return 0;
+    });
+  }
+  sample.tcpRead = read([](void* b, ULONG* n) {
+    return sys::GetTcpTable(static_cast<PMIB_TCPTABLE>(b), n, FALSE);
+  });
+  if (sample.tcpRead) {
+    CopyRows<MIB_TCPTABLE>(buffer, [&](const MIB_TCPROW& r) {
+      if (r.dwState == MIB_TCP_STATE_LISTEN) {
+        add(true, Inet4(r.dwLocalAddr, r.dwLocalPort));
+      }
+      return 0;
+    });
+  }
+  sample.tcp6Read = read([](void* b, ULONG* n) {
+    return sys::GetTcp6Table(static_cast<PMIB_TCP6TABLE>(b), n, FALSE);
+  });
+  if (sample.tcp6Read) {
+    CopyRows<MIB_TCP6TABLE>(buffer, [&](const MIB_TCP6ROW& r) {
+      if (r.State == MIB_TCP_STATE_LISTEN) {
+        add(true, Inet6(r.LocalAddr.u.Byte, r.dwLocalPort));
+      }
+      return 0;
+    });
   }
   return sample;
 }

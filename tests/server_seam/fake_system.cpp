@@ -141,12 +141,12 @@ DWORD StoredAddress(const InetAddress& address) {
 // Writes the table of the matching sockets, as Windows does.
 template <typename Table, typename Fill>
 DWORD Answer(PVOID buffer, PDWORD size, bool stream, bool listening, bool v6,
-             Fill fill) {
+             Fill fill, bool everyState = false) {
   State& s = S();
   std::vector<const Socket*> rows;
   for (const Socket& socket : s.sockets) {
     if (socket.stream == stream && socket.local.v6 == v6 &&
-        (!stream || socket.listening == listening)) {
+        (!stream || everyState || socket.listening == listening)) {
       rows.push_back(&socket);
     }
   }
@@ -844,6 +844,62 @@ WINBOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
   }
   S().statuses.push_back(*lpServiceStatus);
   return TRUE;
+}
+
+// The plain tables: every TCP socket of the family, whatever its state.
+ULONG GetUdpTable(PMIB_UDPTABLE table, PULONG size, WINBOOL) {
+  DWORD error;
+  if (fake::Fails("GetUdpTable", &error)) return error;
+  return fake::Answer<MIB_UDPTABLE>(
+      table, size, false, false, false,
+      [](const fake::Socket& s, MIB_UDPROW* row) {
+        row->dwLocalAddr = fake::StoredAddress(s.local);
+        row->dwLocalPort = fake::StoredPort(s.local.port);
+      });
+}
+
+ULONG GetUdp6Table(PMIB_UDP6TABLE table, PULONG size, WINBOOL) {
+  DWORD error;
+  if (fake::Fails("GetUdp6Table", &error)) return error;
+  return fake::Answer<MIB_UDP6TABLE>(
+      table, size, false, false, true,
+      [](const fake::Socket& s, MIB_UDP6ROW* row) {
+        std::memcpy(row->dwLocalAddr.u.Byte, s.local.host, 16);
+        row->dwLocalScopeId = 0;
+        row->dwLocalPort = fake::StoredPort(s.local.port);
+      });
+}
+
+ULONG GetTcpTable(PMIB_TCPTABLE table, PULONG size, WINBOOL) {
+  DWORD error;
+  if (fake::Fails("GetTcpTable", &error)) return error;
+  return fake::Answer<MIB_TCPTABLE>(
+      table, size, true, false, false,
+      [](const fake::Socket& s, MIB_TCPROW* row) {
+        row->dwState = s.listening ? MIB_TCP_STATE_LISTEN : MIB_TCP_STATE_ESTAB;
+        row->dwLocalAddr = fake::StoredAddress(s.local);
+        row->dwLocalPort = fake::StoredPort(s.local.port);
+        row->dwRemoteAddr = fake::StoredAddress(s.remote);
+        row->dwRemotePort = fake::StoredPort(s.remote.port);
+      },
+      true);
+}
+
+ULONG GetTcp6Table(PMIB_TCP6TABLE table, PULONG size, WINBOOL) {
+  DWORD error;
+  if (fake::Fails("GetTcp6Table", &error)) return error;
+  return fake::Answer<MIB_TCP6TABLE>(
+      table, size, true, false, true,
+      [](const fake::Socket& s, MIB_TCP6ROW* row) {
+        row->State = s.listening ? MIB_TCP_STATE_LISTEN : MIB_TCP_STATE_ESTAB;
+        std::memcpy(row->LocalAddr.u.Byte, s.local.host, 16);
+        row->dwLocalScopeId = 0;
+        row->dwLocalPort = fake::StoredPort(s.local.port);
+        std::memcpy(row->RemoteAddr.u.Byte, s.remote.host, 16);
+        row->dwRemoteScopeId = 0;
+        row->dwRemotePort = fake::StoredPort(s.remote.port);
+      },
+      true);
 }
 
 }  // namespace tessard::sys
