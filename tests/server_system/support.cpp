@@ -1,6 +1,8 @@
 // Running programs and reading the service manager for the server's tests.
 #include "support.h"
 
+#include "rpc_wire.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <dirent.h>
@@ -184,6 +186,41 @@ std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& call) {
   return framed;
 }
 
+bool Answers(int type, const char* from, const char* to, int ms) {
+  const auto call =
+      rpc_wire::Call(2, 3).Mapping(100000, 2, type == SOCK_DGRAM ? 17 : 6, 0);
+  Socket s(type, from, to);
+  if (!s.connected()) return false;
+  std::optional<std::vector<std::uint8_t>> reply;
+  if (type == SOCK_DGRAM) {
+    for (int waited = 0; waited < ms && !reply; waited += 250) {
+      s.Send(call.bytes);
+      reply = s.Receive(std::min(250, ms - waited));
+    }
+  } else {
+    s.Send(Record(call.bytes));
+    reply = s.ReceiveRecord(ms);
+  }
+  if (!reply || reply->size() != 28) return false;
+  rpc_wire::Reply r = rpc_wire::Parse(*reply);
+  return r.state == 0 && r.status == 0 && r.U32() == 111;
+}
+
+long MillisecondsUntil(const std::function<bool()>& done, int ms) {
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&start] {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start)
+            .count());
+  };
+  while (elapsed() < ms) {
+    if (done()) return elapsed();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return -1;
+}
+
 void ServerTest::SetUp() {
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
   dir_ = Environment("TESSARD_WORK_DIR") + "/" + test->test_suite_name() +
@@ -242,6 +279,21 @@ Result ServerTest::Rpcinfo(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"rpcinfo"};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProgram(argv, dir_, 30);
+}
+
+void ServerTest::SetSetting(const char* value, const char* type,
+                            const std::string& data) {
+  Result r = RunProgram({"wine", "reg", "add", kTcpParameters, "/v", value,
+                         "/t", type, "/d", data, "/f"},
+                        dir_, 30);
+  ASSERT_EQ(r.code, 0) << value << ": " << r.output;
+}
+
+void ServerTest::DeleteSetting(const char* value) {
+  Result r = RunProgram({"wine", "reg", "delete", kTcpParameters, "/v", value,
+                         "/f"},
+                        dir_, 30);
+  ASSERT_EQ(r.code, 0) << value << ": " << r.output;
 }
 
 }  // namespace server_system

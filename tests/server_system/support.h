@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@ constexpr char kSecondAddress[] = "10.77.0.2";
 constexpr char kThirdAddress[] = "10.77.0.3";
 constexpr char kOtherAddress6[] = "2001:db8::1";
 constexpr char kSecondAddress6[] = "2001:db8::2";
+
+// The TCP service's settings, as an administrator names the key to reg.exe.
+constexpr char kTcpParameters[] =
+    R"(HKLM\SYSTEM\CurrentControlSet\Services\Veltrane Portmapper for TCP\Parameters)";
 
 struct Result {
   int code = -1;  // the exit code; -2 when the time ran out
@@ -87,6 +92,15 @@ class Socket {
 // A call framed as one record of a TCP stream.
 std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& call);
 
+// Whether a GETPORT of the port mapper itself, from `from` to port 111 of
+// `to`, is answered with 111 within `ms`: over UDP (sent again every
+// 250 ms, as clients do) or over a new TCP connection.
+bool Answers(int type, const char* from, const char* to, int ms = 1000);
+
+// Asks `done` until it is true, for up to `ms`: the milliseconds that
+// took, or -1 when it never was.
+long MillisecondsUntil(const std::function<bool()>& done, int ms);
+
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -99,6 +113,10 @@ class ServerTest : public ::testing::Test {
   // Removes both services however they were left; waits until they are gone.
   void RemoveServices();
   Result Rpcinfo(const std::vector<std::string>& args);
+  // Writes a value of the TCP service's settings with Wine's reg.exe
+  // (data as reg.exe takes it: "a\0b" for two lines), or deletes it.
+  void SetSetting(const char* value, const char* type, const std::string& data);
+  void DeleteSetting(const char* value);
 
   std::string dir_;  // the test's folder, holding both programs
 };
