@@ -125,7 +125,9 @@ void EventRecords::Write(const Record& record) {
         detail = RecordText(record.problem);
       } else if (record.kind == RecordKind::kOutsideLookups &&
                  record.mapperVersion == 0) {
-        detail = "a TCP connection, closed at once";
+        detail = record.caller && !record.caller->stream()
+                     ? "a datagram, not answered"
+                     : "a TCP connection, closed at once";
       } else if (record.mapperVersion != 0) {
         detail = ProcedureText(record.mapperVersion, record.procedure);
       }

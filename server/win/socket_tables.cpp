@@ -257,7 +257,10 @@ std::optional<PortHolder> FindPortHolder(bool stream, std::uint16_t port) {
       continue;
     }
     for (const Row& row : rows) {
-      if (row.local.port == port && row.processId != 0) {
+      // The server's own sockets, opened on other addresses before the
+      // one that failed, do not hold it.
+      if (row.local.port == port && row.processId != 0 &&
+          row.processId != GetCurrentProcessId()) {
         return PortHolder{row.processId, ProcessImage(row.processId)};
       }
     }

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ constexpr char kStoredKey[] =
 constexpr char kDamagedKey[] =
     "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Veltrane Portmapper for TCP"
     "\\Parameters\\Damaged";
+
+// The TCP service's settings, as an administrator names the key to reg.exe.
+constexpr char kTcpParameters[] =
+    R"(HKLM\SYSTEM\CurrentControlSet\Services\Veltrane Portmapper for TCP\Parameters)";
 
 struct Result {
   int code = -1;  // the exit code; -2 when the time ran out
@@ -107,6 +112,14 @@ struct Listed {
 // The table, by a version 4 DUMP over TCP from loopback; nothing when no
 // reply came or it does not decode in full.
 std::optional<std::vector<Listed>> Dump();
+// Whether a GETPORT of the port mapper itself, from `from` to port 111 of
+// `to`, is answered with 111 within `ms`: over UDP (sent again every
+// 250 ms, as clients do) or over a new TCP connection.
+bool Answers(int type, const char* from, const char* to, int ms = 1000);
+
+// Asks `done` until it is true, for up to `ms`: the milliseconds that
+// took, or -1 when it never was.
+long MillisecondsUntil(const std::function<bool()>& done, int ms);
 
 class ServerTest : public ::testing::Test {
  protected:
@@ -129,6 +142,10 @@ class ServerTest : public ::testing::Test {
   // reg.exe add of a REG_BINARY value (the keys on the way are made).
   bool RegistryAdd(const std::string& key, const std::string& name,
                    const std::vector<std::uint8_t>& bytes);
+  // Writes a value of the TCP service's settings with Wine's reg.exe
+  // (data as reg.exe takes it: "a\0b" for two lines), or deletes it.
+  void SetSetting(const char* value, const char* type, const std::string& data);
+  void DeleteSetting(const char* value);
 
   std::string dir_;  // the test's folder, holding both programs
 };
