@@ -47,24 +47,34 @@ bool QueryValue(HKEY key, const wchar_t* name, DWORD* type,
   return false;
 }
 
+// Reads a value of type `wanted` (and of `size` bytes, when not 0) into
+// *data and marks it present; otherwise leaves it absent when there is
+// none, or marks it of the wrong type with what was found.
+template <typename Value>
+bool ReadOfType(HKEY key, const wchar_t* name, DWORD wanted, std::size_t size,
+                Value* value, std::vector<BYTE>* data) {
+  DWORD type = 0;
+  LSTATUS status = ERROR_SUCCESS;
+  if (!QueryValue(key, name, &type, data, &status)) {
+    if (status != ERROR_FILE_NOT_FOUND) {
+      value->state = Value::State::kWrongType;
+      value->typeFound = "unreadable (error " + std::to_string(status) + ")";
+    }
+    return false;
+  }
+  if (type != wanted || (size != 0 && data->size() != size)) {
+    value->state = Value::State::kWrongType;
+    value->typeFound = TypeName(type);
+    return false;
+  }
+  value->state = Value::State::kPresent;
+  return true;
+}
+
 MultiStringValue ReadMultiString(HKEY key, const wchar_t* name) {
   MultiStringValue value;
-  DWORD type = 0;
   std::vector<BYTE> data;
-  LSTATUS status = ERROR_SUCCESS;
-  if (!QueryValue(key, name, &type, &data, &status)) {
-    if (status != ERROR_FILE_NOT_FOUND) {
-      value.state = MultiStringValue::State::kWrongType;
-      value.typeFound = "unreadable (error " + std::to_string(status) + ")";
-    }
-    return value;
-  }
-  if (type != REG_MULTI_SZ) {
-    value.state = MultiStringValue::State::kWrongType;
-    value.typeFound = TypeName(type);
-    return value;
-  }
-  value.state = MultiStringValue::State::kPresent;
+  if (!ReadOfType(key, name, REG_MULTI_SZ, 0, &value, &data)) return value;
   // Strings, each ended by a NUL, and one more NUL; a value written
   // without its last NULs still ends where its bytes end.
   const wchar_t* chars = reinterpret_cast<const wchar_t*>(data.data());
@@ -83,22 +93,10 @@ MultiStringValue ReadMultiString(HKEY key, const wchar_t* name) {
 
 DwordValue ReadDword(HKEY key, const wchar_t* name) {
   DwordValue value;
-  DWORD type = 0;
   std::vector<BYTE> data;
-  LSTATUS status = ERROR_SUCCESS;
-  if (!QueryValue(key, name, &type, &data, &status)) {
-    if (status != ERROR_FILE_NOT_FOUND) {
-      value.state = DwordValue::State::kWrongType;
-      value.typeFound = "unreadable (error " + std::to_string(status) + ")";
-    }
+  if (!ReadOfType(key, name, REG_DWORD, sizeof(DWORD), &value, &data)) {
     return value;
   }
-  if (type != REG_DWORD || data.size() != sizeof(DWORD)) {
-    value.state = DwordValue::State::kWrongType;
-    value.typeFound = TypeName(type);
-    return value;
-  }
-  value.state = DwordValue::State::kPresent;
   DWORD number = 0;
   std::memcpy(&number, data.data(), sizeof number);
   value.value = number;
