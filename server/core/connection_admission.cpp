@@ -1,14 +1,7 @@
 // The admission rule of the TCP side.
 #include "connection_admission.h"
 
-#include <cstring>
-
 namespace tessard {
-
-bool SameHost(const InetAddress& a, const InetAddress& b) {
-  return a.v6 == b.v6 &&
-         std::memcmp(a.host, b.host, a.v6 ? 16 : 4) == 0;
-}
 
 AdmissionDecision DecideAdmission(const std::vector<OpenConnection>& open,
                                   const InetAddress& source,

@@ -51,6 +51,4 @@ AdmissionDecision DecideAdmission(const std::vector<OpenConnection>& open,
                                   std::uint64_t nowMs,
                                   const AdmissionLimits& limits);
 
-bool SameHost(const InetAddress& a, const InetAddress& b);
-
 }  // namespace tessard

@@ -6,17 +6,6 @@
 namespace tessard {
 namespace {
 
-bool SameHost(const InetAddress& a, const InetAddress& b) {
-  return a.v6 == b.v6 && std::memcmp(a.host, b.host, a.v6 ? 16 : 4) == 0;
-}
-
-// An IPv6 address of the form ::ffff:a.b.c.d.
-bool IsMapped(const InetAddress& a) {
-  static const std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0,
-                                           0, 0, 0, 0, 0xFF, 0xFF};
-  return a.v6 && std::memcmp(a.host, kPrefix, 12) == 0;
-}
-
 // Whether the socket may receive what the registration says is served.
 bool Serves(const BoundSocket& s, bool stream, const InetAddress& r) {
   const InetAddress& a = s.address;
@@ -26,7 +15,7 @@ bool Serves(const BoundSocket& s, bool stream, const InetAddress& r) {
   // An IPv6 socket that is not IPv6-only serves IPv4 on :: and on mapped
   // addresses.
   if (IsWildcard(a)) return true;
-  return IsMapped(a) &&
+  return IsIpv4Mapped(a) &&
          (IsWildcard(r) || std::memcmp(a.host + 12, r.host, 4) == 0);
 }
 

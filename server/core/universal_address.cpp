@@ -244,6 +244,10 @@ bool IsIpv4Mapped(const InetAddress& address) {
   return address.v6 && std::memcmp(address.host, kMapped, 12) == 0;
 }
 
+bool SameHost(const InetAddress& a, const InetAddress& b) {
+  return a.v6 == b.v6 && std::memcmp(a.host, b.host, a.v6 ? 16 : 4) == 0;
+}
+
 NetidInfo ClassifyNetid(std::string_view netid) {
   if (netid == "udp") return NetidInfo{true, false, false};
   if (netid == "tcp") return NetidInfo{true, false, true};

@@ -34,6 +34,9 @@ bool IsWildcard(const InetAddress& address);
 bool IsLoopback(const InetAddress& address);
 // ::ffff:a.b.c.d, an IPv4 address written as IPv6.
 bool IsIpv4Mapped(const InetAddress& address);
+// Whether two addresses name the same host: the same family and bytes,
+// whatever their ports.
+bool SameHost(const InetAddress& a, const InetAddress& b);
 
 // The inet netids: udp, tcp (IPv4) and udp6, tcp6 (IPv6).
 struct NetidInfo {

@@ -145,10 +145,6 @@ bool ReadRows(Table table, bool v6, std::vector<Row>* rows) {
   return true;
 }
 
-bool SameHost(const InetAddress& a, const InetAddress& b) {
-  return a.v6 == b.v6 && std::memcmp(a.host, b.host, a.v6 ? 16 : 4) == 0;
-}
-
 bool SameEndpoint(const InetAddress& a, const InetAddress& b) {
   return SameHost(a, b) && a.port == b.port;
 }
