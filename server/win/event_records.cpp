@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "notes.h"
+#include "reporting.h"
 #include "tessard_messages.h"
 
 namespace tessard {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "notes.h"
+#include "reporting.h"
 #include "system_calls.h"
 #include "serve.h"
 

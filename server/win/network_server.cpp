@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "notes.h"
+#include "reporting.h"
 #include "system_calls.h"
 #include "socket_tables.h"
 #include "stream_serving.h"
@@ -214,9 +214,8 @@ void NetworkServer::FollowAddresses() {
       if (!IsNotYet(a, error) && !reported) {
         reported_.push_back(a);
         ReportWarning("cannot serve " + failed + " on " + AddressText(a) +
-                      " port 111: " + SystemText(error) + " (error " +
-                      std::to_string(error) + "); tried again while it " +
-                      "stays.");
+                      " port 111: " + ErrorText(error) +
+                      "; tried again while it stays.");
       }
       continue;
     }

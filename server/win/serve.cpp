@@ -10,7 +10,7 @@
 
 #include "event_records.h"
 #include "network_server.h"
-#include "notes.h"
+#include "reporting.h"
 #include "registry_store.h"
 #include "settings_reader.h"
 #include "socket_tables.h"
@@ -62,9 +62,9 @@ void RestoreStored(PortMapper& mapper, RegistryStore& store) {
   std::vector<StoredValue> values;
   LSTATUS read = store.ReadAll(&values);
   if (read != ERROR_SUCCESS) {
-    ReportWarning("cannot read the stored registrations: " + SystemText(read) +
-                  " (error " + std::to_string(read) +
-                  "); serving without them, and they stay stored.");
+    ReportWarning("cannot read the stored registrations: " +
+                  ErrorText(static_cast<DWORD>(read)) +
+                  "; serving without them, and they stay stored.");
     return;
   }
   PortMapper::RestoreReport report =
@@ -98,8 +98,7 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
   if (argument == "spx") {
     std::string why;
     DWORD error = CheckSpx(&why);
-    ReportError("cannot serve over SPX: " + why + " (error " +
-                std::to_string(error) + ").");
+    ReportError("cannot serve over SPX: " + ErrorText(error, why) + ".");
     return error;
   }
   if (argument != "tcp") {
@@ -116,9 +115,8 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
       service ? hooks.serviceName : std::wstring(kTcpServiceName), service);
   if (opened != ERROR_SUCCESS) {
     ReportError("cannot open the settings (HKLM\\" +
-                Narrow(ServiceKeyPath(hooks.serviceName)) +
-                "\\Parameters): " + SystemText(opened) + " (error " +
-                std::to_string(opened) + ").");
+                Narrow(ServiceKeyPath(hooks.serviceName)) + "\\Parameters): " +
+                ErrorText(static_cast<DWORD>(opened)) + ".");
     return static_cast<DWORD>(opened);
   }
   Settings settings;
@@ -149,7 +147,7 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
               (holder->image.empty() ? std::string("a program") : holder->image) +
               " (process " + std::to_string(holder->processId) + ")";
     } else {
-      text += SystemText(error) + " (error " + std::to_string(error) + ")";
+      text += ErrorText(error);
       if (error == WSAEADDRINUSE) text += "; another program holds the port";
     }
     ReportError(text + ".");
@@ -163,8 +161,8 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
     if (opened != ERROR_SUCCESS) {
       ReportError("cannot open the key that keeps the registrations (HKLM\\" +
                   Narrow(ServiceKeyPath(hooks.serviceName)) +
-                  "\\Parameters\\Registrations): " + SystemText(opened) +
-                  " (error " + std::to_string(opened) + ").");
+                  "\\Parameters\\Registrations): " +
+                  ErrorText(static_cast<DWORD>(opened)) + ".");
       return static_cast<DWORD>(opened);
     }
     server.mapper().SetStore(&store);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "registry_store.h"
+#include "reporting.h"
 #include "system_calls.h"
 #include "text_conversion.h"
 
@@ -58,7 +59,7 @@ bool ReadOfType(HKEY key, const wchar_t* name, DWORD wanted, std::size_t size,
   if (!QueryValue(key, name, &type, data, &status)) {
     if (status != ERROR_FILE_NOT_FOUND) {
       value->state = Value::State::kWrongType;
-      value->typeFound = "unreadable (error " + std::to_string(status) + ")";
+      value->typeFound = ErrorText(static_cast<DWORD>(status), "unreadable");
     }
     return false;
   }

@@ -49,7 +49,7 @@ class SettingsReader {
 // What is read from the key, for the parser and the tests.
 SettingsValues ReadSettingsValues(HKEY key);
 
-// A readable description of the settings in force, for the notes:
+// A readable description of the settings in force, for the reports:
 // "listening on every address; lookups from every network; listings to
 // other machines over TCP".
 std::string DescribeSettings(const Settings& settings);

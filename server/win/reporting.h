@@ -1,6 +1,7 @@
-// How the server tells an administrator why it stopped or could not
-// start: an entry in the Application event log when it runs as a service,
-// a line on standard error in a console.
+// The server's reports to an administrator (why it stopped or could not
+// start, what it serves, the port mapper's records): entries in the
+// Application event log when it runs as a service, lines on standard error
+// in a console.
 #pragma once
 
 #include <windows.h>
@@ -29,5 +30,8 @@ void ReportEntry(WORD type, DWORD eventId,
 // The system's text for an error code (Winsock codes included), without
 // its line end, or "error N" when the system has none.
 std::string SystemText(DWORD code);
+// `said` (the system's text when empty) and the code, as every report of a
+// failed call gives them: "Access is denied (error 5)".
+std::string ErrorText(DWORD code, const std::string& said = std::string());
 
 }  // namespace tessard

@@ -1,5 +1,5 @@
 // Event log entries and console lines.
-#include "notes.h"
+#include "reporting.h"
 
 #include <cstdio>
 
@@ -126,6 +126,11 @@ std::string SystemText(DWORD code) {
   if (buffer) LocalFree(buffer);
   if (text.empty()) text = "error " + std::to_string(code);
   return text;
+}
+
+std::string ErrorText(DWORD code, const std::string& said) {
+  return (said.empty() ? SystemText(code) : said) + " (error " +
+         std::to_string(code) + ")";
 }
 
 }  // namespace tessard
