@@ -23,13 +23,6 @@ std::string Quoted(std::string_view text) {
   return quoted;
 }
 
-// The host part of an address, as the administrator would write it.
-std::string HostText(const InetAddress& address) {
-  char text[kMaxInetUaddr];
-  std::size_t length = FormatUniversalAddress(address, text);
-  return std::string(text, length - 4);  // without ".0.0", the port
-}
-
 // A decimal number of at most `digits` digits.
 bool ParseDecimal(std::string_view text, std::size_t digits,
                   std::uint64_t* value) {
@@ -101,12 +94,10 @@ bool ParseListenAddress(std::string_view text, ListenAddress* address,
                 "every address");
   }
   if (IsIpv4Mapped(parsed.address)) {
-    InetAddress v4;
-    std::copy(parsed.address.host + 12, parsed.address.host + 16, v4.host);
     *problem = Quoted(line) +
                "an IPv4-mapped address, which the IPv6-only sockets never "
                "serve: write " +
-               HostText(v4);
+               HostAddressText(FromMapped(parsed.address));
     return false;
   }
   *address = parsed;
@@ -149,9 +140,9 @@ bool ParseNetwork(std::string_view text, Network* network,
   }
   if (!std::equal(masked.prefix.host, masked.prefix.host + 16,
                   parsed.prefix.host)) {
-    *problem = Quoted(line) +
-               "bits are set after the prefix length: the network is " +
-               HostText(masked.prefix) + "/" + std::to_string(parsed.length);
+    *problem =
+        Quoted(line) + "bits are set after the prefix length: the network is " +
+        HostAddressText(masked.prefix) + "/" + std::to_string(parsed.length);
     return false;
   }
   if (parsed.length >= 96 && IsIpv4Mapped(parsed.prefix)) {
@@ -252,9 +243,7 @@ bool ServesAddress(const Settings& settings, const InetAddress& address,
                    std::uint32_t scope) {
   if (IsLoopback(address) || settings.everyAddress) return true;
   for (const ListenAddress& listen : settings.listen) {
-    const std::size_t size = address.v6 ? 16 : 4;
-    if (listen.address.v6 == address.v6 &&
-        std::equal(address.host, address.host + size, listen.address.host) &&
+    if (SameHost(listen.address, address) &&
         (listen.scope == 0 || listen.scope == scope)) {
       return true;
     }

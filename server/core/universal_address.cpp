@@ -136,6 +136,49 @@ struct Appender {
   }
 };
 
+// The host part of the canonical form: dotted IPv4, or IPv6 groups with
+// the longest run of two or more zero groups (the first of equally long
+// runs) as "::".
+void AppendHost(Appender& a, const InetAddress& address) {
+  if (!address.v6) {
+    for (int i = 0; i < 4; ++i) {
+      if (i > 0) a.Char('.');
+      a.Decimal(address.host[i]);
+    }
+    return;
+  }
+  unsigned groups[8];
+  for (int i = 0; i < 8; ++i) {
+    groups[i] = static_cast<unsigned>(address.host[2 * i] << 8 |
+                                      address.host[2 * i + 1]);
+  }
+  int bestStart = -1;
+  int bestLength = 1;
+  for (int i = 0; i < 8;) {
+    if (groups[i] != 0) {
+      ++i;
+      continue;
+    }
+    int j = i;
+    while (j < 8 && groups[j] == 0) ++j;
+    if (j - i > bestLength) {
+      bestStart = i;
+      bestLength = j - i;
+    }
+    i = j;
+  }
+  for (int i = 0; i < 8; ++i) {
+    if (i == bestStart) {
+      a.Char(':');
+      if (i == 0) a.Char(':');
+      i += bestLength - 1;
+      continue;
+    }
+    a.Hex(groups[i]);
+    if (i < 7) a.Char(':');
+  }
+}
+
 std::uint16_t LoadLittle16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | p[1] << 8);
 }
@@ -176,51 +219,20 @@ bool ParseHostAddress(std::string_view text, InetAddress* address) {
 std::size_t FormatUniversalAddress(const InetAddress& address,
                                    char (&out)[kMaxInetUaddr]) {
   Appender a{out};
-  if (!address.v6) {
-    for (int i = 0; i < 4; ++i) {
-      a.Decimal(address.host[i]);
-      a.Char('.');
-    }
-  } else {
-    unsigned groups[8];
-    for (int i = 0; i < 8; ++i) {
-      groups[i] = static_cast<unsigned>(address.host[2 * i] << 8 |
-                                        address.host[2 * i + 1]);
-    }
-    // The longest run of two or more zero groups becomes "::", the first
-    // of equally long runs.
-    int bestStart = -1;
-    int bestLength = 1;
-    for (int i = 0; i < 8;) {
-      if (groups[i] != 0) {
-        ++i;
-        continue;
-      }
-      int j = i;
-      while (j < 8 && groups[j] == 0) ++j;
-      if (j - i > bestLength) {
-        bestStart = i;
-        bestLength = j - i;
-      }
-      i = j;
-    }
-    for (int i = 0; i < 8; ++i) {
-      if (i == bestStart) {
-        a.Char(':');
-        if (i == 0) a.Char(':');
-        i += bestLength - 1;
-        continue;
-      }
-      a.Hex(groups[i]);
-      if (i < 7) a.Char(':');
-    }
-    a.Char('.');
-  }
+  AppendHost(a, address);
+  a.Char('.');
   a.Decimal(address.port >> 8);
   a.Char('.');
   a.Decimal(address.port & 0xFF);
   out[a.size] = '\0';
   return a.size;
+}
+
+std::string HostAddressText(const InetAddress& address) {
+  char text[kMaxInetUaddr];
+  Appender a{text};
+  AppendHost(a, address);
+  return std::string(text, a.size);
 }
 
 bool IsWildcard(const InetAddress& address) {
@@ -242,6 +254,24 @@ bool IsIpv4Mapped(const InetAddress& address) {
   static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0,    0,
                                            0, 0, 0, 0, 0xFF, 0xFF};
   return address.v6 && std::memcmp(address.host, kMapped, 12) == 0;
+}
+
+InetAddress ToMapped(const InetAddress& v4) {
+  InetAddress mapped;
+  mapped.v6 = true;
+  mapped.host[10] = 0xFF;
+  mapped.host[11] = 0xFF;
+  std::memcpy(mapped.host + 12, v4.host, 4);
+  mapped.port = v4.port;
+  return mapped;
+}
+
+InetAddress FromMapped(const InetAddress& address) {
+  if (!IsIpv4Mapped(address)) return address;
+  InetAddress v4;
+  std::memcpy(v4.host, address.host + 12, 4);
+  v4.port = address.port;
+  return v4;
 }
 
 bool SameHost(const InetAddress& a, const InetAddress& b) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tessard {
@@ -25,6 +26,9 @@ bool ParseHostAddress(std::string_view text, InetAddress* address);
 // Writes the address's canonical form; returns its length.
 std::size_t FormatUniversalAddress(const InetAddress& address,
                                    char (&out)[kMaxInetUaddr]);
+// The canonical form of the host alone, as ParseHostAddress reads it and
+// an administrator writes it: "10.0.0.1", "fe80::1".
+std::string HostAddressText(const InetAddress& address);
 
 // 0.0.0.0 or ::, the "any" address that a server registers when it listens
 // on every address.
@@ -34,6 +38,10 @@ bool IsWildcard(const InetAddress& address);
 bool IsLoopback(const InetAddress& address);
 // ::ffff:a.b.c.d, an IPv4 address written as IPv6.
 bool IsIpv4Mapped(const InetAddress& address);
+// An IPv4 address as an IPv4-mapped IPv6 address, and back; FromMapped
+// leaves any other address as it is. The port goes along.
+InetAddress ToMapped(const InetAddress& v4);
+InetAddress FromMapped(const InetAddress& address);
 // Whether two addresses name the same host: the same family and bytes,
 // whatever their ports.
 bool SameHost(const InetAddress& a, const InetAddress& b);

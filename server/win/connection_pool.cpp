@@ -142,10 +142,7 @@ void ConnectionPool::CloseConnectionsTo(const InetAddress& destination) {
   std::lock_guard<std::mutex> lock(lock_);
   try {
     for (std::size_t i = open_.size(); i-- > 0;) {
-      const InetAddress& to = open_[i]->caller.destination;
-      if (to.v6 == destination.v6 &&
-          std::equal(std::begin(to.host), std::end(to.host),
-                     std::begin(destination.host))) {
+      if (SameHost(open_[i]->caller.destination, destination)) {
         closed.reserve(closed.size() + 1);
         closing_.reserve(closing_.size() + 1);
         Close(i, &closed);

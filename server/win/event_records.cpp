@@ -93,13 +93,7 @@ std::string ProcedureText(std::uint32_t version, std::uint32_t procedure) {
 }  // namespace
 
 std::string CallerAddressText(const InetAddress& address) {
-  InetAddress host = address;
-  host.port = 0;
-  char text[kMaxInetUaddr];
-  std::size_t length = FormatUniversalAddress(host, text);
-  // The universal form ends in the port's two bytes: ".0.0" here.
-  std::string written(text, length >= 4 ? length - 4 : length);
-  return written + " port " + std::to_string(address.port);
+  return HostAddressText(address) + " port " + std::to_string(address.port);
 }
 
 void EventRecords::Write(const Record& record) {

@@ -44,8 +44,7 @@ void AddOnce(std::vector<LocalAddress>* list, const LocalAddress& a) {
 }  // namespace
 
 bool SameLocalAddress(const LocalAddress& a, const LocalAddress& b) {
-  return a.address.v6 == b.address.v6 && a.scopeId == b.scopeId &&
-         std::memcmp(a.address.host, b.address.host, 16) == 0;
+  return SameHost(a.address, b.address) && a.scopeId == b.scopeId;
 }
 
 bool ListLocalAddresses(std::vector<LocalAddress>* addresses) {

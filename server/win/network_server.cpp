@@ -19,10 +19,7 @@ bool IsNotYet(const LocalAddress& a, DWORD error) {
 }
 
 std::string AddressText(const LocalAddress& a) {
-  char uaddr[kMaxInetUaddr];
-  std::string text(uaddr, FormatUniversalAddress(a.address, uaddr));
-  // Without the port's two parts.
-  text.resize(text.rfind('.', text.rfind('.') - 1));
+  std::string text = HostAddressText(a.address);
   if (a.scopeId != 0) text += "%" + std::to_string(a.scopeId);
   return text;
 }

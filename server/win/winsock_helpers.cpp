@@ -38,28 +38,6 @@ int ToSockaddr(const InetAddress& address, unsigned long scopeId,
   return sizeof in;
 }
 
-InetAddress ToMapped(const InetAddress& v4) {
-  InetAddress mapped;
-  mapped.v6 = true;
-  mapped.host[10] = 0xFF;
-  mapped.host[11] = 0xFF;
-  std::memcpy(mapped.host + 12, v4.host, 4);
-  mapped.port = v4.port;
-  return mapped;
-}
-
-InetAddress FromMapped(const InetAddress& address) {
-  static const std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0,
-                                           0, 0, 0, 0, 0xFF, 0xFF};
-  if (!address.v6 || std::memcmp(address.host, kPrefix, 12) != 0) {
-    return address;
-  }
-  InetAddress v4;
-  std::memcpy(v4.host, address.host + 12, 4);
-  v4.port = address.port;
-  return v4;
-}
-
 void SetTimeout(SOCKET socket, int option, DWORD ms) {
   setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&ms),
              sizeof ms);

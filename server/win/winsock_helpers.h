@@ -16,11 +16,6 @@ InetAddress ToInet(const sockaddr_storage& address);
 int ToSockaddr(const InetAddress& address, unsigned long scopeId,
                sockaddr_storage* out);
 
-// An IPv4 address as an IPv4-mapped IPv6 address (::ffff:a.b.c.d), and
-// back; FromMapped leaves any other address as it is.
-InetAddress ToMapped(const InetAddress& v4);
-InetAddress FromMapped(const InetAddress& address);
-
 void SetTimeout(SOCKET socket, int option, DWORD ms);
 void SetFlag(SOCKET socket, int level, int option, DWORD value);
 

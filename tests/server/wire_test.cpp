@@ -167,6 +167,11 @@ TEST(UniversalAddress, ParsedAndWrittenCanonically) {
     char out[kMaxInetUaddr];
     EXPECT_EQ(std::string_view(out, FormatUniversalAddress(address, out)),
               row.canonical);
+    // The host alone: the canonical form without the port's two parts.
+    const std::string_view canonical = row.canonical;
+    EXPECT_EQ(
+        HostAddressText(address),
+        canonical.substr(0, canonical.rfind('.', canonical.rfind('.') - 1)));
   }
   InetAddress longest;
   longest.v6 = true;
