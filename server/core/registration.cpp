@@ -39,30 +39,34 @@ const char* RegistrationFault(const Registration& r) {
   return nullptr;
 }
 
-void OwnerOfAccount(std::string_view account, BoundedText<kMaxOwner>* owner) {
+std::size_t EscapeByte(char c, char (&out)[3]) {
   static const char kHex[] = "0123456789ABCDEF";
+  auto byte = static_cast<unsigned char>(c);
+  if (byte >= 0x20 && byte <= 0x7E && byte != '%') {
+    out[0] = c;
+    return 1;
+  }
+  out[0] = '%';
+  out[1] = kHex[byte >> 4];
+  out[2] = kHex[byte & 0xF];
+  return 3;
+}
+
+void OwnerOfAccount(std::string_view account, BoundedText<kMaxOwner>* owner) {
   char text[kMaxOwner];
   std::size_t size = 0;
   for (char c : account) {
-    auto byte = static_cast<unsigned char>(c);
-    bool plain = byte >= 0x20 && byte <= 0x7E && byte != '%';
-    if (size + (plain ? 1 : 3) > kMaxOwner) {
+    char escaped[3];
+    std::size_t length = EscapeByte(c, escaped);
+    if (size + length > kMaxOwner) {
       size = 0;
       break;
     }
-    if (plain) {
-      text[size++] = c;
-    } else {
-      text[size++] = '%';
-      text[size++] = kHex[byte >> 4];
-      text[size++] = kHex[byte & 0xF];
-    }
+    std::memcpy(text + size, escaped, length);
+    size += length;
   }
-  if (size == 0) {
-    owner->Assign(kUnknownOwner);
-  } else {
-    owner->Assign(std::string_view(text, size));
-  }
+  owner->Assign(size == 0 ? std::string_view(kUnknownOwner)
+                          : std::string_view(text, size));
 }
 
 }  // namespace tessard

@@ -63,6 +63,10 @@ struct Registration {
 // spaces either.
 bool IsPrintable(std::string_view text);
 bool IsToken(std::string_view text);
+// One byte of a text as an administrator is shown it: printable ASCII as
+// it is, '%' and every other byte as %XX (so that two texts never read the
+// same). Returns the characters written, 1 or 3.
+std::size_t EscapeByte(char byte, char (&out)[3]);
 
 // What is wrong with a registration, in words an administrator reads, or
 // nullptr when it may be in the table: not the port mapper's program, a
