@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "system_calls.h"
+#include "text_conversion.h"
 
 namespace tessard {
 namespace {
@@ -33,7 +34,8 @@ std::string ImageOf(HANDLE process) {
   while (true) {
     DWORD size = static_cast<DWORD>(path.size());
     if (sys::QueryFullProcessImageNameW(process, 0, path.data(), &size)) {
-      return Utf8(path.data(), size < path.size() ? size : path.size());
+      return Narrow(std::wstring_view(path.data(),
+                                      size < path.size() ? size : path.size()));
     }
     if (path.size() >= kMaxPath) return {};
     // Windows reports ERROR_INSUFFICIENT_BUFFER without saying how much.
@@ -98,9 +100,9 @@ std::string AccountOf(PSID sid) {
     SID_NAME_USE use;
     if (sys::LookupAccountSidW(nullptr, sid, name.data(), &nameSize,
                                domain.data(), &domainSize, &use)) {
-      std::string account = Utf8(domain.data(), std::wcslen(domain.data()));
+      std::string account = Narrow(domain.data());
       if (!account.empty()) account += '\\';
-      return account + Utf8(name.data(), std::wcslen(name.data()));
+      return account + Narrow(name.data());
     }
     // On ERROR_INSUFFICIENT_BUFFER the sizes say what is needed, with the
     // NUL; anything else, or a size that does not grow, is a failure.
@@ -138,38 +140,6 @@ bool ElevatedAdministrator(HANDLE token) {
 }
 
 }  // namespace
-
-std::string Utf8(const wchar_t* text, std::size_t length) {
-  std::string out;
-  out.reserve(length);
-  for (std::size_t i = 0; i < length; ++i) {
-    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length &&
-        static_cast<std::uint16_t>(text[i + 1]) >= 0xDC00 &&
-        static_cast<std::uint16_t>(text[i + 1]) <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) +
-          (static_cast<std::uint16_t>(text[++i]) - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | c >> 12);
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | c >> 18);
-      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 std::string ProcessImage(std::uint32_t pid) {
   if (pid == 0) return {};

@@ -21,7 +21,4 @@ Identity IdentifyProcess(std::uint32_t pid);
 // The image path of process `pid` (UTF-8), empty when it cannot be read.
 std::string ProcessImage(std::uint32_t pid);
 
-// UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string Utf8(const wchar_t* text, std::size_t length);
-
 }  // namespace tessard
