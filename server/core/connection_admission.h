@@ -14,10 +14,13 @@
 
 namespace tessard {
 
+// The TCP side's places and a new connection's grace, as the server has
+// them; docs/server.md states them for administrators.
 struct AdmissionLimits {
-  std::size_t maxConnections = 64;
-  std::size_t maxPerSource = 16;
-  std::uint64_t graceMs = 1000;  // for the first call to arrive
+  std::size_t maxConnections = 64;  // open at once
+  std::size_t maxPerSource = 16;    // of one address
+  // For the first call to arrive: never closed to make room before.
+  std::uint64_t graceMs = 1000;
 };
 
 // What the rule knows of an open connection.

@@ -55,11 +55,7 @@ struct ThreadEvents {
 }  // namespace
 
 ConnectionPool::ConnectionPool(PortMapper& mapper, ServeFunction serve)
-    : mapper_(mapper), serve_(std::move(serve)) {
-  limits_.maxConnections = kMaxConnections;
-  limits_.maxPerSource = kMaxConnectionsPerSource;
-  limits_.graceMs = kFirstCallGraceMs;
-}
+    : mapper_(mapper), serve_(std::move(serve)) {}
 
 ConnectionPool::~ConnectionPool() { Stop(nullptr); }
 
@@ -87,7 +83,7 @@ void ConnectionPool::AdmitConnection(SOCKET s, const Caller& caller,
                                      c->inCall.load()});
     }
     AdmissionDecision decision = DecideAdmission(
-        views, source, connection->acceptedMs, limits_);
+        views, source, connection->acceptedMs, AdmissionLimits{});
     if (decision.kind == AdmissionDecision::Kind::kRefuse) {
       ++counts_.refused;
       return;

@@ -1,7 +1,7 @@
 // The TCP side's connections and the threads that serve them. Every open
-// connection, waiting for a thread or served, holds one of kMaxConnections
-// places; AdmitConnection decides, by one rule (connection_admission.h),
-// who is let in and who is closed to make room. Each served connection has
+// connection, waiting for a thread or served, holds one of the places;
+// AdmitConnection decides, by one rule (connection_admission.h), who is
+// let in and who is closed to make room. Each served connection has
 // a thread of the pool for as long as it lasts; after a burst, idle threads
 // end but for a few.
 #pragma once
@@ -26,10 +26,8 @@
 
 namespace tessard {
 
-// Bounds of the TCP side; docs/server.md states them for administrators.
-constexpr std::size_t kMaxConnections = 64;           // open at once
-constexpr std::size_t kMaxConnectionsPerSource = 16;  // of one address
-constexpr ULONGLONG kFirstCallGraceMs = 1000;  // never closed to make room
+// The TCP side's other bounds (AdmissionLimits holds the places);
+// docs/server.md states them for administrators.
 constexpr ULONGLONG kIdleTimeoutMs = 20000;    // silence closes
 constexpr ULONGLONG kRecordTimeoutMs = 10000;  // a call must arrive whole
 constexpr DWORD kSendTimeoutMs = 5000;         // a reply must be taken
@@ -37,7 +35,8 @@ constexpr DWORD kSendTimeoutMs = 5000;         // a reply must be taken
 // the stop flag.
 constexpr DWORD kPollMs = 250;
 // Pool threads: one per connection, and room for closed ones to finish.
-constexpr std::size_t kMaxConnectionThreads = kMaxConnections + 16;
+constexpr std::size_t kMaxConnectionThreads =
+    AdmissionLimits{}.maxConnections + 16;
 
 // One accepted connection.
 struct Connection {
@@ -112,7 +111,6 @@ class ConnectionPool {
 
   PortMapper& mapper_;
   ServeFunction serve_;
-  AdmissionLimits limits_;
 
   std::mutex lock_;
   std::condition_variable wake_;
