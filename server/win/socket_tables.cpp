@@ -50,99 +50,85 @@ InetAddress Inet6(const UCHAR (&address)[16], DWORD port) {
   return result;
 }
 
-enum class Table { kTcpListening, kTcpConnections, kUdp };
-
-// Reads one table through the seam into `buffer` (8-byte aligned, as the
-// rows need); false when it could not be read.
-bool ReadTable(Table table, bool v6, std::vector<std::uint64_t>* buffer) {
-  const ULONG family = v6 ? AF_INET6 : AF_INET;
-  if (buffer->empty()) buffer->resize(kFirstTableBytes / 8);
+// Reads a table through the seam with `get` (its call, given the buffer and
+// its size) into `buffer` (8-byte aligned, as the rows need), and hands each
+// row to `visit`: no more rows than the buffer holds, whatever count the
+// table claims. False when the table could not be read.
+template <typename TableType, typename Get, typename Visit>
+bool ReadTable(std::vector<std::uint64_t>& buffer, Get get, Visit visit) {
+  if (buffer.empty()) buffer.resize(kFirstTableBytes / 8);
+  ULONG result = ERROR_INSUFFICIENT_BUFFER;
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-    DWORD size = static_cast<DWORD>(buffer->size() * 8);
-    DWORD result;
-    if (table == Table::kUdp) {
-      result = sys::GetExtendedUdpTable(buffer->data(), &size, FALSE, family,
-                                        UDP_TABLE_OWNER_PID, 0);
-    } else {
-      result = sys::GetExtendedTcpTable(
-          buffer->data(), &size, FALSE, family,
-          table == Table::kTcpListening ? TCP_TABLE_OWNER_PID_LISTENER
-                                        : TCP_TABLE_OWNER_PID_CONNECTIONS,
-          0);
-    }
-    if (result == NO_ERROR) return true;
-    if (result != ERROR_INSUFFICIENT_BUFFER || size > kMaxTableBytes) {
-      return false;
-    }
+    ULONG size = static_cast<ULONG>(buffer.size() * 8);
+    result = get(reinterpret_cast<TableType*>(buffer.data()), &size);
+    if (result != ERROR_INSUFFICIENT_BUFFER) break;
+    if (size > kMaxTableBytes) return false;
     // A quarter more than asked: the table may grow before the next read.
     const std::size_t wanted = std::size_t{size} + size / 4;
-    buffer->resize((wanted + 7) / 8);
+    buffer.resize((wanted + 7) / 8);
   }
-  return false;
-}
-
-// The rows of a read table, no more than the buffer can hold whatever
-// count the table claims.
-template <typename TableType, typename Convert>
-void CopyRows(const std::vector<std::uint64_t>& buffer, Convert convert,
-              std::vector<Row>* rows) {
-  const auto* read = reinterpret_cast<const TableType*>(buffer.data());
-  const std::size_t bytes = buffer.size() * 8;
+  if (result != NO_ERROR) return false;
+  const auto* table = reinterpret_cast<const TableType*>(buffer.data());
   const std::size_t header = offsetof(TableType, table);
-  const std::size_t fit = (bytes - header) / sizeof read->table[0];
+  const std::size_t fit = (buffer.size() * 8 - header) / sizeof table->table[0];
   const std::size_t count =
-      read->dwNumEntries < fit ? std::size_t{read->dwNumEntries} : fit;
-  for (std::size_t i = 0; i < count; ++i) rows->push_back(convert(read->table[i]));
+      table->dwNumEntries < fit ? std::size_t{table->dwNumEntries} : fit;
+  for (std::size_t i = 0; i < count; ++i) visit(table->table[i]);
+  return true;
 }
 
-// Each row of a read table to `visit`, no more than the buffer holds.
-template <typename TableType, typename Visit>
-void CopyRows(const std::vector<std::uint64_t>& buffer, Visit visit) {
-  const auto* read = reinterpret_cast<const TableType*>(buffer.data());
-  const std::size_t bytes = buffer.size() * 8;
-  const std::size_t header = offsetof(TableType, table);
-  const std::size_t fit = (bytes - header) / sizeof read->table[0];
-  const std::size_t count =
-      read->dwNumEntries < fit ? std::size_t{read->dwNumEntries} : fit;
-  for (std::size_t i = 0; i < count; ++i) visit(read->table[i]);
+// A plain table's call, asked for its rows in no order.
+template <typename Call>
+auto Unsorted(Call call) {
+  return [call](auto* table, ULONG* size) { return call(table, size, FALSE); };
 }
 
-// The rows of one table, or false when it could not be read.
+enum class Table { kTcpListening, kTcpConnections, kUdp };
+
+// The rows of one table with their owners, or false when it could not be
+// read.
 bool ReadRows(Table table, bool v6, std::vector<Row>* rows) {
   std::vector<std::uint64_t> buffer;
-  if (!ReadTable(table, v6, &buffer)) return false;
+  const ULONG family = v6 ? AF_INET6 : AF_INET;
+  auto udp = [family](void* b, ULONG* size) {
+    return sys::GetExtendedUdpTable(b, size, FALSE, family, UDP_TABLE_OWNER_PID,
+                                    0);
+  };
+  auto tcp = [family, table](void* b, ULONG* size) {
+    return sys::GetExtendedTcpTable(b, size, FALSE, family,
+                                    table == Table::kTcpListening
+                                        ? TCP_TABLE_OWNER_PID_LISTENER
+                                        : TCP_TABLE_OWNER_PID_CONNECTIONS,
+                                    0);
+  };
   if (table == Table::kUdp && !v6) {
-    CopyRows<MIB_UDPTABLE_OWNER_PID>(
-        buffer,
-        [](const MIB_UDPROW_OWNER_PID& r) {
-          return Row{Inet4(r.dwLocalAddr, r.dwLocalPort), {}, r.dwOwningPid};
-        },
-        rows);
-  } else if (table == Table::kUdp) {
-    CopyRows<MIB_UDP6TABLE_OWNER_PID>(
-        buffer,
-        [](const MIB_UDP6ROW_OWNER_PID& r) {
-          return Row{Inet6(r.ucLocalAddr, r.dwLocalPort), {}, r.dwOwningPid};
-        },
-        rows);
-  } else if (!v6) {
-    CopyRows<MIB_TCPTABLE_OWNER_PID>(
-        buffer,
-        [](const MIB_TCPROW_OWNER_PID& r) {
-          return Row{Inet4(r.dwLocalAddr, r.dwLocalPort),
-                     Inet4(r.dwRemoteAddr, r.dwRemotePort), r.dwOwningPid};
-        },
-        rows);
-  } else {
-    CopyRows<MIB_TCP6TABLE_OWNER_PID>(
-        buffer,
-        [](const MIB_TCP6ROW_OWNER_PID& r) {
-          return Row{Inet6(r.ucLocalAddr, r.dwLocalPort),
-                     Inet6(r.ucRemoteAddr, r.dwRemotePort), r.dwOwningPid};
-        },
-        rows);
+    return ReadTable<MIB_UDPTABLE_OWNER_PID>(
+        buffer, udp, [&](const MIB_UDPROW_OWNER_PID& r) {
+          rows->push_back(
+              Row{Inet4(r.dwLocalAddr, r.dwLocalPort), {}, r.dwOwningPid});
+        });
   }
-  return true;
+  if (table == Table::kUdp) {
+    return ReadTable<MIB_UDP6TABLE_OWNER_PID>(
+        buffer, udp, [&](const MIB_UDP6ROW_OWNER_PID& r) {
+          rows->push_back(
+              Row{Inet6(r.ucLocalAddr, r.dwLocalPort), {}, r.dwOwningPid});
+        });
+  }
+  if (!v6) {
+    return ReadTable<MIB_TCPTABLE_OWNER_PID>(
+        buffer, tcp, [&](const MIB_TCPROW_OWNER_PID& r) {
+          rows->push_back(Row{Inet4(r.dwLocalAddr, r.dwLocalPort),
+                              Inet4(r.dwRemoteAddr, r.dwRemotePort),
+                              r.dwOwningPid});
+        });
+  }
+  return ReadTable<MIB_TCP6TABLE_OWNER_PID>(
+      buffer, tcp, [&](const MIB_TCP6ROW_OWNER_PID& r) {
+        rows->push_back(Row{Inet6(r.ucLocalAddr, r.dwLocalPort),
+                            Inet6(r.ucRemoteAddr, r.dwRemotePort),
+                            r.dwOwningPid});
+      });
 }
 
 bool SameEndpoint(const InetAddress& a, const InetAddress& b) {
@@ -167,63 +153,30 @@ std::uint32_t OneOwner(const std::vector<Row>& rows, Match match) {
 
 SocketSample SampleSocketTables() {
   SocketSample sample;
-  std::vector<std::uint64_t> buffer(kFirstTableBytes / 8);
-  auto read = [&buffer](auto get) {
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-      ULONG size = static_cast<ULONG>(buffer.size() * 8);
-      ULONG result = get(buffer.data(), &size);
-      if (result == NO_ERROR) return true;
-      if (result != ERROR_INSUFFICIENT_BUFFER || size > kMaxTableBytes) {
-        return false;
-      }
-      const std::size_t wanted = std::size_t{size} + size / 4;
-      buffer.resize((wanted + 7) / 8);
-    }
-    return false;
-  };
+  std::vector<std::uint64_t> buffer;  // one for the four tables
   auto add = [&sample](bool stream, const InetAddress& local) {
     sample.sockets.push_back(BoundSocket{stream, local});
   };
-  sample.udpRead = read([](void* b, ULONG* n) {
-    return sys::GetUdpTable(static_cast<PMIB_UDPTABLE>(b), n, FALSE);
-  });
-  if (sample.udpRead) {
-    CopyRows<MIB_UDPTABLE>(buffer, [&](const MIB_UDPROW& r) {
-      add(false, Inet4(r.dwLocalAddr, r.dwLocalPort));
-      return 0;
-    });
-  }
-  sample.udp6Read = read([](void* b, ULONG* n) {
-    return sys::GetUdp6Table(static_cast<PMIB_UDP6TABLE>(b), n, FALSE);
-  });
-  if (sample.udp6Read) {
-    CopyRows<MIB_UDP6TABLE>(buffer, [&](const MIB_UDP6ROW& r) {
-      add(false, Inet6(r.dwLocalAddr.u.Byte, r.dwLocalPort));
-      return 0;
-    });
-  }
-  sample.tcpRead = read([](void* b, ULONG* n) {
-    return sys::GetTcpTable(static_cast<PMIB_TCPTABLE>(b), n, FALSE);
-  });
-  if (sample.tcpRead) {
-    CopyRows<MIB_TCPTABLE>(buffer, [&](const MIB_TCPROW& r) {
-      if (r.dwState == MIB_TCP_STATE_LISTEN) {
-        add(true, Inet4(r.dwLocalAddr, r.dwLocalPort));
-      }
-      return 0;
-    });
-  }
-  sample.tcp6Read = read([](void* b, ULONG* n) {
-    return sys::GetTcp6Table(static_cast<PMIB_TCP6TABLE>(b), n, FALSE);
-  });
-  if (sample.tcp6Read) {
-    CopyRows<MIB_TCP6TABLE>(buffer, [&](const MIB_TCP6ROW& r) {
-      if (r.State == MIB_TCP_STATE_LISTEN) {
-        add(true, Inet6(r.LocalAddr.u.Byte, r.dwLocalPort));
-      }
-      return 0;
-    });
-  }
+  sample.udpRead = ReadTable<MIB_UDPTABLE>(
+      buffer, Unsorted(sys::GetUdpTable), [&](const MIB_UDPROW& r) {
+        add(false, Inet4(r.dwLocalAddr, r.dwLocalPort));
+      });
+  sample.udp6Read = ReadTable<MIB_UDP6TABLE>(
+      buffer, Unsorted(sys::GetUdp6Table), [&](const MIB_UDP6ROW& r) {
+        add(false, Inet6(r.dwLocalAddr.u.Byte, r.dwLocalPort));
+      });
+  sample.tcpRead = ReadTable<MIB_TCPTABLE>(
+      buffer, Unsorted(sys::GetTcpTable), [&](const MIB_TCPROW& r) {
+        if (r.dwState == MIB_TCP_STATE_LISTEN) {
+          add(true, Inet4(r.dwLocalAddr, r.dwLocalPort));
+        }
+      });
+  sample.tcp6Read = ReadTable<MIB_TCP6TABLE>(
+      buffer, Unsorted(sys::GetTcp6Table), [&](const MIB_TCP6ROW& r) {
+        if (r.State == MIB_TCP_STATE_LISTEN) {
+          add(true, Inet6(r.LocalAddr.u.Byte, r.dwLocalPort));
+        }
+      });
   return sample;
 }
 
