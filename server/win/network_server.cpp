@@ -47,7 +47,7 @@ DWORD NetworkServer::Open(const std::function<void()>& progress,
   ListLocalAddresses(&addresses);
   bool servesIpv4 = false;
   for (const LocalAddress& a : addresses) {
-    if (!Listed(a)) continue;
+    if (!SettingsAllow(a)) continue;
     auto endpoint = std::make_unique<AddressEndpoint>(a, mapper_, pool_);
     DWORD error = endpoint->Open(failed);
     if (error != 0) {
@@ -95,7 +95,7 @@ void NetworkServer::UseSettings(const Settings& settings,
   paramChange_ = paramChange;
 }
 
-bool NetworkServer::Listed(const LocalAddress& address) const {
+bool NetworkServer::SettingsAllow(const LocalAddress& address) const {
   return ServesAddress(settings_, address.address,
                        static_cast<std::uint32_t>(address.scopeId));
 }
@@ -152,17 +152,25 @@ void NetworkServer::DropDeadRegistrations() {
   mapper_.ApplySample(sample);
 }
 
-bool NetworkServer::Serves(const LocalAddress& address) {
-  for (const auto& endpoint : endpoints_) {
-    if (SameLocalAddress(endpoint->address(), address)) return true;
-  }
-  return false;
+bool NetworkServer::SocketsOpenOn(const LocalAddress& address) {
+  std::lock_guard<std::mutex> lock(endpointsLock_);
+  return std::any_of(endpoints_.begin(), endpoints_.end(),
+                     [&address](const auto& endpoint) {
+                       return SameLocalAddress(endpoint->address(), address);
+                     });
 }
 
 void NetworkServer::FollowAddresses() {
   std::vector<LocalAddress> now;
   // When the system cannot list its addresses, nothing is closed.
   if (!ListLocalAddresses(&now)) return;
+  CloseGoneAddresses(now);
+  for (const LocalAddress& a : now) {
+    if (SettingsAllow(a) && !SocketsOpenOn(a)) OpenAddress(a);
+  }
+}
+
+void NetworkServer::CloseGoneAddresses(const std::vector<LocalAddress>& now) {
   std::vector<std::unique_ptr<AddressEndpoint>> gone;
   {
     std::lock_guard<std::mutex> lock(endpointsLock_);
@@ -172,7 +180,7 @@ void NetworkServer::FollowAddresses() {
                                    return SameLocalAddress(
                                        a, endpoint->address());
                                  });
-      if (!present || !Listed(endpoint->address())) {
+      if (!present || !SettingsAllow(endpoint->address())) {
         gone.push_back(std::move(endpoint));
       }
     }
@@ -182,7 +190,7 @@ void NetworkServer::FollowAddresses() {
   }
   for (auto& endpoint : gone) {
     endpoint->SignalStop();
-    if (Listed(endpoint->address())) {
+    if (SettingsAllow(endpoint->address())) {
       ReportInformation("stopped serving " +
                         AddressText(endpoint->address()) +
                         ", which the machine no longer has.");
@@ -194,38 +202,30 @@ void NetworkServer::FollowAddresses() {
                         ", which ListenAddresses no longer lists.");
     }
   }
-  gone.clear();  // joins their threads
-  for (const LocalAddress& a : now) {
-    if (!Listed(a)) continue;
-    {
-      std::lock_guard<std::mutex> lock(endpointsLock_);
-      if (Serves(a)) continue;
+  // Leaving joins their threads.
+}
+
+void NetworkServer::OpenAddress(const LocalAddress& a) {
+  auto endpoint = std::make_unique<AddressEndpoint>(a, mapper_, pool_);
+  std::string failed;
+  DWORD error = endpoint->Open(&failed);
+  auto same = [&a](const LocalAddress& r) { return SameLocalAddress(r, a); };
+  if (error != 0) {
+    if (!IsNotYet(a, error) &&
+        std::none_of(reported_.begin(), reported_.end(), same)) {
+      reported_.push_back(a);
+      ReportWarning("cannot serve " + failed + " on " + AddressText(a) +
+                    " port 111: " + ErrorText(error) +
+                    "; tried again while it stays.");
     }
-    auto endpoint = std::make_unique<AddressEndpoint>(a, mapper_, pool_);
-    std::string failed;
-    DWORD error = endpoint->Open(&failed);
-    bool reported = std::any_of(
-        reported_.begin(), reported_.end(),
-        [&a](const LocalAddress& r) { return SameLocalAddress(r, a); });
-    if (error != 0) {
-      if (!IsNotYet(a, error) && !reported) {
-        reported_.push_back(a);
-        ReportWarning("cannot serve " + failed + " on " + AddressText(a) +
-                      " port 111: " + ErrorText(error) +
-                      "; tried again while it stays.");
-      }
-      continue;
-    }
-    if (!endpoint->Start()) continue;
-    reported_.erase(std::remove_if(reported_.begin(), reported_.end(),
-                                   [&a](const LocalAddress& r) {
-                                     return SameLocalAddress(r, a);
-                                   }),
-                    reported_.end());
-    ReportInformation("serving port 111 on " + AddressText(a) + ".");
-    std::lock_guard<std::mutex> lock(endpointsLock_);
-    endpoints_.push_back(std::move(endpoint));
+    return;
   }
+  if (!endpoint->Start()) return;
+  reported_.erase(std::remove_if(reported_.begin(), reported_.end(), same),
+                  reported_.end());
+  ReportInformation("serving port 111 on " + AddressText(a) + ".");
+  std::lock_guard<std::mutex> lock(endpointsLock_);
+  endpoints_.push_back(std::move(endpoint));
 }
 
 void NetworkServer::Stop(const std::function<void()>& progress) {

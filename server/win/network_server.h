@@ -66,11 +66,17 @@ class NetworkServer {
   void Housekeeping();
   // Serves the addresses that appeared and stops serving those that went.
   void FollowAddresses();
-  // Drops the registrations whose port has no socket bound any more.
+  // Stops serving the addresses that are not among those the machine has
+  // `now`, or that the settings no longer allow.
+  void CloseGoneAddresses(const std::vector<LocalAddress>& now);
+  // Opens port 111 on an address that came, or reports once why it cannot.
+  void OpenAddress(const LocalAddress& address);
+  // Drops the registrations whose port has no socket bound.
   void DropDeadRegistrations();
-  bool Serves(const LocalAddress& address);
-  // Whether the settings in force serve the address.
-  bool Listed(const LocalAddress& address) const;
+  // Whether the sockets of the address are open.
+  bool SocketsOpenOn(const LocalAddress& address);
+  // Whether the settings in force allow serving the address.
+  bool SettingsAllow(const LocalAddress& address) const;
   // Reads the settings again after a change, and applies them when they
   // are good; a bad change is reported and the settings in force stay.
   void FollowSettings();
