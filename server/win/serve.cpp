@@ -55,6 +55,63 @@ DWORD CheckSpx(std::string* why) {
   return ERROR_NOT_SUPPORTED;
 }
 
+// 0 when `argument` is "tcp", the transport served; otherwise the error
+// that says why not, reported.
+DWORD CheckArgument(const std::string& argument) {
+  if (argument == "tcp") return 0;
+  if (argument == "spx") {
+    std::string why;
+    DWORD error = CheckSpx(&why);
+    ReportError("cannot serve over SPX: " + ErrorText(error, why) + ".");
+    return error;
+  }
+  ReportError("unknown argument \"" + argument +
+              "\": the server runs as tessard.exe tcp (or spx).");
+  return ERROR_INVALID_PARAMETER;
+}
+
+// Opens and reads the settings of the service `serviceName` (a console's:
+// empty). A bad value serves nothing, rather than more than the
+// administrator meant. Returns 0, or the error, reported.
+DWORD ReadSettings(const std::wstring& serviceName, SettingsReader* reader,
+                   Settings* settings) {
+  const bool service = !serviceName.empty();
+  LSTATUS opened = reader->Open(
+      service ? serviceName : std::wstring(kTcpServiceName), service);
+  if (opened != ERROR_SUCCESS) {
+    ReportError("cannot open the settings (HKLM\\" +
+                Narrow(ServiceKeyPath(serviceName)) + "\\Parameters): " +
+                ErrorText(static_cast<DWORD>(opened)) + ".");
+    return static_cast<DWORD>(opened);
+  }
+  SettingsError bad;
+  if (!reader->Read(settings, &bad)) {
+    ReportError("cannot serve with the settings: " + bad.text() +
+                "; nothing is served.");
+    return ERROR_INVALID_PARAMETER;
+  }
+  return 0;
+}
+
+// Why port 111 could not be opened over `failed` ("UDP", "TCP", ...):
+// the program that holds it when the socket tables name one.
+std::string OpenFailure(const std::string& failed, DWORD error) {
+  std::string text = "cannot serve " + failed + " on port 111: ";
+  std::optional<PortHolder> holder;
+  if (error == WSAEADDRINUSE) {
+    holder = FindPortHolder(failed.rfind("TCP", 0) == 0, kPortMapperPort);
+  }
+  if (holder) {
+    text += "the port is held by " +
+            (holder->image.empty() ? std::string("a program") : holder->image) +
+            " (process " + std::to_string(holder->processId) + ")";
+  } else {
+    text += ErrorText(error);
+    if (error == WSAEADDRINUSE) text += "; another program holds the port";
+  }
+  return text + ".";
+}
+
 // Loads what the service stored before it last stopped (or crashed):
 // the registrations whose port has a socket bound now come back, the
 // others go from storage, and damaged values are moved aside.
@@ -81,6 +138,42 @@ void RestoreStored(PortMapper& mapper, RegistryStore& store) {
                std::to_string(report.damaged.size())});
 }
 
+// Keeps the table in the key of the service `serviceName`, and restores
+// what it holds. Returns 0, or the error, reported.
+DWORD UseStore(const std::wstring& serviceName, PortMapper& mapper,
+               RegistryStore& store) {
+  LSTATUS opened = store.Open(serviceName);
+  if (opened != ERROR_SUCCESS) {
+    ReportError("cannot open the key that keeps the registrations (HKLM\\" +
+                Narrow(ServiceKeyPath(serviceName)) +
+                "\\Parameters\\Registrations): " +
+                ErrorText(static_cast<DWORD>(opened)) + ".");
+    return static_cast<DWORD>(opened);
+  }
+  mapper.SetStore(&store);
+  RestoreStored(mapper, store);
+  return 0;
+}
+
+// Serves until stopEvent is set, then stops and reports what the TCP side
+// has seen.
+void Run(NetworkServer& server, const Settings& settings, HANDLE stopEvent,
+         const ServeHooks& hooks) {
+  server.Start();
+  ReportInformation("serving port 111 over " + server.Served() + "; " +
+                    DescribeSettings(settings) + ".");
+  if (hooks.running) hooks.running();
+  WaitForSingleObject(stopEvent, INFINITE);
+  server.Stop(hooks.stopping);
+  PoolCounts tcp = server.ConnectionCounts();
+  ReportInformation(
+      "stopped; port 111 released. TCP: at most " +
+      std::to_string(tcp.mostOpen) + " connections open at once, " +
+      std::to_string(tcp.mostThreads) + " threads, " +
+      std::to_string(tcp.closedToMakeRoom) + " closed to make room, " +
+      std::to_string(tcp.refused) + " refused.");
+}
+
 }  // namespace
 
 DWORD Serve(const std::string& argument, HANDLE stopEvent,
@@ -95,37 +188,12 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
     ~Cleanup() { WSACleanup(); }
   } cleanup;
 
-  if (argument == "spx") {
-    std::string why;
-    DWORD error = CheckSpx(&why);
-    ReportError("cannot serve over SPX: " + ErrorText(error, why) + ".");
-    return error;
-  }
-  if (argument != "tcp") {
-    ReportError("unknown argument \"" + argument +
-                "\": the server runs as tessard.exe tcp (or spx).");
-    return ERROR_INVALID_PARAMETER;
-  }
-
-  // The settings: a bad value serves nothing, rather than more than the
-  // administrator meant.
-  const bool service = !hooks.serviceName.empty();
+  DWORD error = CheckArgument(argument);
+  if (error != 0) return error;
   SettingsReader settingsReader;
-  LSTATUS opened = settingsReader.Open(
-      service ? hooks.serviceName : std::wstring(kTcpServiceName), service);
-  if (opened != ERROR_SUCCESS) {
-    ReportError("cannot open the settings (HKLM\\" +
-                Narrow(ServiceKeyPath(hooks.serviceName)) + "\\Parameters): " +
-                ErrorText(static_cast<DWORD>(opened)) + ".");
-    return static_cast<DWORD>(opened);
-  }
   Settings settings;
-  SettingsError bad;
-  if (!settingsReader.Read(&settings, &bad)) {
-    ReportError("cannot serve with the settings: " + bad.text() +
-                "; nothing is served.");
-    return ERROR_INVALID_PARAMETER;
-  }
+  error = ReadSettings(hooks.serviceName, &settingsReader, &settings);
+  if (error != 0) return error;
 
   NetworkServer server;
   try {
@@ -135,52 +203,19 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   std::string failed;
-  DWORD error = server.Open(hooks.progress, &failed);
+  error = server.Open(hooks.progress, &failed);
   if (error != 0) {
-    std::string text = "cannot serve " + failed + " on port 111: ";
-    std::optional<PortHolder> holder;
-    if (error == WSAEADDRINUSE) {
-      holder = FindPortHolder(failed.rfind("TCP", 0) == 0, kPortMapperPort);
-    }
-    if (holder) {
-      text += "the port is held by " +
-              (holder->image.empty() ? std::string("a program") : holder->image) +
-              " (process " + std::to_string(holder->processId) + ")";
-    } else {
-      text += ErrorText(error);
-      if (error == WSAEADDRINUSE) text += "; another program holds the port";
-    }
-    ReportError(text + ".");
+    ReportError(OpenFailure(failed, error));
     return error;
   }
   EventRecords records;
   server.mapper().SetRecordSink(&records);
   RegistryStore store;
   if (!hooks.serviceName.empty()) {
-    LSTATUS opened = store.Open(hooks.serviceName);
-    if (opened != ERROR_SUCCESS) {
-      ReportError("cannot open the key that keeps the registrations (HKLM\\" +
-                  Narrow(ServiceKeyPath(hooks.serviceName)) +
-                  "\\Parameters\\Registrations): " +
-                  ErrorText(static_cast<DWORD>(opened)) + ".");
-      return static_cast<DWORD>(opened);
-    }
-    server.mapper().SetStore(&store);
-    RestoreStored(server.mapper(), store);
+    error = UseStore(hooks.serviceName, server.mapper(), store);
+    if (error != 0) return error;
   }
-  server.Start();
-  ReportInformation("serving port 111 over " + server.Served() + "; " +
-                    DescribeSettings(settings) + ".");
-  if (hooks.running) hooks.running();
-  WaitForSingleObject(stopEvent, INFINITE);
-  server.Stop(hooks.stopping);
-  PoolCounts tcp = server.ConnectionCounts();
-  ReportInformation(
-      "stopped; port 111 released. TCP: at most " +
-      std::to_string(tcp.mostOpen) + " connections open at once, " +
-      std::to_string(tcp.mostThreads) + " threads, " +
-      std::to_string(tcp.closedToMakeRoom) + " closed to make room, " +
-      std::to_string(tcp.refused) + " refused.");
+  Run(server, settings, stopEvent, hooks);
   return 0;
 }
 
