@@ -33,11 +33,9 @@ Connection::Connection(SOCKET s, const Caller& c, const InetAddress& from,
   caller.identity = &identity;
 }
 
-namespace {
-
 // A serving thread's events, made once for all the connections it serves:
 // under Wine each event costs a round trip to the wineserver.
-struct ThreadEvents {
+struct ConnectionPool::ThreadEvents {
   ThreadEvents() {
     for (HANDLE* e : {&wake, &receiveDone, &sendDone}) {
       *e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -51,8 +49,6 @@ struct ThreadEvents {
   bool ok() const { return wake && receiveDone && sendDone; }
   HANDLE wake, receiveDone, sendDone;
 };
-
-}  // namespace
 
 ConnectionPool::ConnectionPool(PortMapper& mapper, ServeFunction serve)
     : mapper_(mapper), serve_(std::move(serve)) {}
@@ -162,58 +158,25 @@ void ConnectionPool::JoinEndedThreads() {
   endedThreads_.clear();
 }
 
+void ConnectionPool::EndThisThread() {
+  --liveThreads_;
+  endedThreads_.push_back(std::this_thread::get_id());
+}
+
 void ConnectionPool::ServeConnections() {
   ThreadEvents events;
   if (!events.ok()) {
     std::lock_guard<std::mutex> lock(lock_);
-    --liveThreads_;
-    endedThreads_.push_back(std::this_thread::get_id());
+    EndThisThread();
     return;
   }
   PortMapper::Worker worker(mapper_);
   std::vector<std::uint8_t> reply;
   reply.reserve(kReplyReserve);
   StreamConnection stream;
-  for (;;) {
-    Connection* connection = nullptr;
-    {
-      std::unique_lock<std::mutex> lock(lock_);
-      ++idleThreads_;
-      bool woken = wake_.wait_for(
-          lock, std::chrono::milliseconds(kSpareIdleMs),
-          [this] { return stopping_ || !waiting_.empty(); });
-      --idleThreads_;
-      if (stopping_) return;
-      if (!woken) {
-        if (idleThreads_ < kSpareThreads) continue;
-        --liveThreads_;
-        endedThreads_.push_back(std::this_thread::get_id());
-        return;
-      }
-      connection = waiting_.front();
-      waiting_.pop_front();
-      ResetEvent(events.wake);
-      connection->wake = events.wake;
-      connection->receiveDone = events.receiveDone;
-      connection->sendDone = events.sendDone;
-    }
+  while (Connection* connection = NextConnection(events)) {
     serve_(*connection, worker, reply, stream);
-    std::unique_ptr<Connection> done;
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      for (auto* list : {&open_, &closing_}) {
-        auto at = std::find_if(
-            list->begin(), list->end(),
-            [connection](const std::unique_ptr<Connection>& c) {
-              return c.get() == connection;
-            });
-        if (at == list->end()) continue;
-        done = std::move(*at);
-        list->erase(at);
-        break;
-      }
-    }
-    done.reset();  // closes the socket, outside the lock
+    Forget(connection);
     if (reply.capacity() > kReplyKeep) {
       std::vector<std::uint8_t>().swap(reply);
       try {
@@ -222,6 +185,45 @@ void ConnectionPool::ServeConnections() {
         // The buffer grows when a reply needs it.
       }
     }
+  }
+}
+
+Connection* ConnectionPool::NextConnection(const ThreadEvents& events) {
+  std::unique_lock<std::mutex> lock(lock_);
+  for (;;) {
+    ++idleThreads_;
+    bool woken =
+        wake_.wait_for(lock, std::chrono::milliseconds(kSpareIdleMs),
+                       [this] { return stopping_ || !waiting_.empty(); });
+    --idleThreads_;
+    if (stopping_) return nullptr;
+    if (woken) break;
+    if (idleThreads_ >= kSpareThreads) {
+      EndThisThread();
+      return nullptr;
+    }
+  }
+  Connection* connection = waiting_.front();
+  waiting_.pop_front();
+  ResetEvent(events.wake);
+  connection->wake = events.wake;
+  connection->receiveDone = events.receiveDone;
+  connection->sendDone = events.sendDone;
+  return connection;
+}
+
+void ConnectionPool::Forget(Connection* connection) {
+  std::unique_ptr<Connection> done;  // closes the socket after the lock
+  std::lock_guard<std::mutex> lock(lock_);
+  for (auto* list : {&open_, &closing_}) {
+    auto at = std::find_if(list->begin(), list->end(),
+                           [connection](const std::unique_ptr<Connection>& c) {
+                             return c.get() == connection;
+                           });
+    if (at == list->end()) continue;
+    done = std::move(*at);
+    list->erase(at);
+    return;
   }
 }
 

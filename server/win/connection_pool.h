@@ -101,7 +101,16 @@ class ConnectionPool {
   PoolCounts Counts();
 
  private:
+  struct ThreadEvents;
   void ServeConnections();
+  // The next connection waiting for a thread, which serves it with its
+  // events; nullptr when the thread is to end: the server stops, or the
+  // thread was idle long enough and others stay.
+  Connection* NextConnection(const ThreadEvents& events);
+  // Takes a served connection out of the pool and closes it.
+  void Forget(Connection* connection);
+  // Counts the calling thread as ended, to be joined (under the lock).
+  void EndThisThread();
   // Closes open_[index] (under the lock): one waiting for a thread is
   // moved to *closed, to be closed outside the lock; one being served is
   // ended by its thread.
