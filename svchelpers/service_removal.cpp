@@ -59,6 +59,21 @@ HRESULT IsThisMyServiceBody(const OwnedWideString& serviceName, BOOL* pbIsMine,
   return S_OK;
 }
 
+// Waits a bounded time for a stop; a service still running at the end is
+// deleted all the same (the manager marks it for deletion).
+void WaitForStop(SC_HANDLE hService) {
+  SERVICE_STATUS status = {};
+  for (LONG budget = kStopBudgetMs; budget > 0;
+       budget -= static_cast<LONG>(kStopPollMs)) {
+    if (platform::QueryServiceStatus(hService, &status) &&
+        status.dwCurrentState == SERVICE_STOPPED) {
+      platform::Sleep(kStopSettleMs);
+      return;
+    }
+    platform::Sleep(kStopPollMs);
+  }
+}
+
 HRESULT UninstallBody(const OwnedWideString& serviceName,
                       const OwnedWideString& moduleName,
                       OwnedWideString& errorText) {
@@ -98,20 +113,7 @@ HRESULT UninstallBody(const OwnedWideString& serviceName,
     }
   }
 
-  // Wait a bounded time for the stop; a service still running at the end
-  // is deleted all the same (the manager marks it for deletion).
-  LONG budget = kStopBudgetMs;
-  for (;;) {
-    if (platform::QueryServiceStatus(hService.Get(), &status) &&
-        status.dwCurrentState == SERVICE_STOPPED) {
-      platform::Sleep(kStopSettleMs);
-      break;
-    }
-    platform::Sleep(kStopPollMs);
-    budget -= static_cast<LONG>(kStopPollMs);
-    if (budget <= 0) break;
-  }
-
+  WaitForStop(hService.Get());
   if (!platform::DeleteService(hService.Get())) {
     const DWORD error = platform::GetLastError();
     SetFailureText(errorText, "Failed call to DeleteService: ", error);
