@@ -40,14 +40,16 @@ HRESULT InstallBody(const OwnedWideString& serviceName,
                     OwnedWideString& account, OwnedWideString& password,
                     const OwnedWideString& moduleName,
                     OwnedWideString& errorText) {
+  // Asked for its failure alone: a manager or service that may not be
+  // opened ends the install with its text. An existing registration is
+  // still asked to be created: the manager refuses it as existing, and it
+  // is left as it is, unless it is marked for deletion, which it refuses as
+  // such. That one goes when its last handle closes and must not pass for
+  // installed.
   BOOL bInstalled = FALSE;
   const HRESULT hr =
       IsInstalled(OwnedWideString(serviceName), &bInstalled, errorText);
   if (FAILED(hr)) return hr;
-  // An existing registration is still asked to be created: the manager
-  // refuses it as existing, and it is left as it is, unless it is marked
-  // for deletion, which it refuses as such. That one goes when its last
-  // handle closes and must not pass for installed.
 
   ServiceHandle hScm;
   if (!OpenManager(hScm, errorText)) return E_FAIL;

@@ -91,7 +91,9 @@ bool ParseNetwork(std::string_view text, Network* network,
 
 // Whether `address` is in the network. An address of the other family never
 // is, and neither is an IPv4-mapped IPv6 address (::ffff:a.b.c.d): the
-// IPv6 sockets are IPv6-only, so only a forged packet comes from one.
+// sockets of IPv6 addresses are IPv6-only, and the dual-stack socket that
+// serves an IPv4 address's datagrams hands its sources on as IPv4, so only
+// a forged packet comes from one.
 bool InNetwork(const Network& network, const InetAddress& address);
 
 // Whether a call or connection from `source` is let in by RemoteLookups.

@@ -28,11 +28,12 @@ unsigned DatagramThreads(const LocalAddress& a) {
   return a.address.v6 ? kOtherDatagramThreads6 : kOtherDatagramThreads;
 }
 
-// A UDP socket of an IPv4 address other than loopback is an IPv6 socket
-// bound to the IPv4-mapped address: Wine binds a plain IPv4 UDP socket of a
-// non-loopback address to the wildcard address of its interface instead
-// (docs/wine-notes.md), and its replies would leave from another address.
-// Windows binds both alike.
+// A UDP socket of an IPv4 address other than loopback is a dual-stack IPv6
+// socket bound to the IPv4-mapped address: Wine binds a plain IPv4 UDP
+// socket of a non-loopback address to the wildcard address of its
+// interface instead (docs/wine-notes.md), and its replies would leave from
+// another address. Windows binds both alike. Every other IPv6 socket is
+// IPv6-only.
 bool IsMappedDatagram(const LocalAddress& a, bool stream) {
   return !stream && !a.address.v6 && !a.loopback;
 }
@@ -160,6 +161,8 @@ void AddressEndpoint::ServeDatagrams() {
       if (IsTransientDatagramError(WSAGetLastError())) continue;
       break;
     }
+    // The dual-stack socket's callers arrive as ::ffff:a.b.c.d: the rules
+    // see them as the IPv4 callers they are.
     InetAddress source = FromMapped(ToInet(from));
     if (source.port == 0) continue;  // nowhere to answer
     Caller caller = CallerFrom(source, false);

@@ -119,6 +119,9 @@ void EventRecords::Write(const Record& record) {
         detail = RecordText(record.problem);
       } else if (record.kind == RecordKind::kOutsideLookups &&
                  record.mapperVersion == 0) {
+        // Shut out before any call was read (no version): a datagram goes
+        // unanswered, a connection is closed as it is accepted; the
+        // caller's transport tells which.
         detail = record.caller && !record.caller->stream()
                      ? "a datagram, not answered"
                      : "a TCP connection, closed at once";

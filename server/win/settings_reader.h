@@ -5,7 +5,7 @@
 // the service manager sends SERVICE_CONTROL_PARAMCHANGE.
 //
 // A console reads the TCP service's key when it exists, and uses the
-// defaults (today's behaviour) when it does not.
+// defaults when it does not.
 #pragma once
 
 #include <windows.h>
