@@ -190,17 +190,12 @@ void NetworkServer::CloseGoneAddresses(const std::vector<LocalAddress>& now) {
   }
   for (auto& endpoint : gone) {
     endpoint->SignalStop();
-    if (SettingsAllow(endpoint->address())) {
-      ReportInformation("stopped serving " +
-                        AddressText(endpoint->address()) +
-                        ", which the machine no longer has.");
-    } else {
-      // Its connections go with it: the address is no longer served.
-      pool_.CloseConnectionsTo(endpoint->address().address);
-      ReportInformation("stopped serving " +
-                        AddressText(endpoint->address()) +
-                        ", which ListenAddresses no longer lists.");
-    }
+    const bool allowed = SettingsAllow(endpoint->address());
+    // An address no longer served takes its connections with it.
+    if (!allowed) pool_.CloseConnectionsTo(endpoint->address().address);
+    ReportInformation("stopped serving " + AddressText(endpoint->address()) +
+                      (allowed ? ", which the machine no longer has."
+                               : ", which ListenAddresses no longer lists."));
   }
   // Leaving joins their threads.
 }
