@@ -7,6 +7,7 @@
 namespace tessard {
 
 std::wstring Widen(std::string_view text);
+// An unpaired surrogate becomes U+FFFD, on Windows and Wine alike.
 std::string Narrow(std::wstring_view text);
 
 }  // namespace tessard
