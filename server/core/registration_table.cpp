@@ -145,13 +145,6 @@ RegistrationTable::RemoveResult RegistrationTable::RemoveIf(
 }
 
 RegistrationTable::RemoveResult RegistrationTable::Remove(
-    std::uint32_t prog, std::uint32_t vers, std::string_view netid,
-    const Selector& mayRemove) {
-  if (netid.empty()) return Remove(prog, vers, {}, mayRemove);
-  return Remove(prog, vers, {netid}, mayRemove);
-}
-
-RegistrationTable::RemoveResult RegistrationTable::Remove(
     std::uint32_t prog, std::uint32_t vers,
     std::initializer_list<std::string_view> netids, const Selector& mayRemove,
     std::vector<Registration>* removed) {

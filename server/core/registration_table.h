@@ -88,19 +88,15 @@ class RegistrationTable {
   RemoveResult RemoveIf(const Selector& selects, const Selector& mayRemove,
                         std::vector<Registration>* removed = nullptr);
   // The registrations of the program and version on any of these netids,
-  // or on every netid when there are none, or for one netid (every netid
-  // when it is empty). The removed are appended to *removed when given.
+  // or on every netid when there are none. The removed are appended to
+  // *removed when given.
   RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
                       std::initializer_list<std::string_view> netids,
                       const Selector& mayRemove = nullptr,
                       std::vector<Registration>* removed = nullptr);
-  RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
-                      std::string_view netid,
-                      const Selector& mayRemove = nullptr);
 
   // How many registrations the table holds now.
   std::size_t size();
-  std::size_t capacity() const { return capacity_; }
 
  private:
   // Publishes `next` and frees the snapshot it replaces once unread.

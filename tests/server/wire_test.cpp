@@ -223,7 +223,7 @@ TEST(RegistrationTable, ReadersSeeWholeSnapshotsWhileItChanges) {
     r.netid.Assign("udp");
     r.uaddr.Assign("0.0.0.0." + std::to_string(r.vers) + ".1");
     table.Add(r);
-    if (round % 3 == 0) table.Remove(7, (round * 7) % 11, "");
+    if (round % 3 == 0) table.Remove(7, (round * 7) % 11, {});
   }
   while (reads < 300) std::this_thread::yield();
   done = true;
