@@ -849,7 +849,7 @@ CallOutcome PortMapper::Dispatch(std::size_t slot, const Caller& caller,
     WriteAcceptedReply(out, header.xid, AcceptStat::kProgUnavail);
     return CallOutcome::kReply;
   }
-  if (header.vers < kLowestVersion || header.vers > kHighestVersion) {
+  if (!IsServedVersion(header.vers)) {
     WriteProgMismatch(out, header.xid, kLowestVersion, kHighestVersion);
     return CallOutcome::kReply;
   }

@@ -57,8 +57,6 @@ namespace tessard {
 
 struct CallHeader;
 
-constexpr std::uint32_t kLowestVersion = 2;
-constexpr std::uint32_t kHighestVersion = 4;
 constexpr std::uint16_t kPortMapperPort = 111;
 
 // The largest call we read: a datagram, or a record on a stream.
