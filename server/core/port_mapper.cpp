@@ -9,7 +9,6 @@
 #include <ctime>
 #include <new>
 #include <optional>
-#include <thread>
 
 #include "admission.h"
 #include "rpc_message.h"
@@ -575,11 +574,7 @@ PortMapper::PortMapper(std::size_t capacity, Clock clock, Ticks ticks)
     : table_(capacity),
       clock_(clock ? clock : SystemClock),
       ticks_(ticks ? ticks : SystemTicks),
-      settings_(new Settings()) {
-  for (auto& hazard : settingsHazards_) hazard.store(nullptr);
-}
-
-PortMapper::~PortMapper() { delete settings_.load(); }
+      settings_(std::make_unique<const Settings>()) {}
 
 void PortMapper::SetRecordSink(RecordSink* records, RecordLimits limits) {
   limiter_.reset();
@@ -593,39 +588,10 @@ void PortMapper::FlushRecords() {
   if (limiter_) limiter_->Flush();
 }
 
-// The settings are published as the table's snapshots are: a reader puts
-// the pointer it is about to use in its slot and checks that it is still
-// current; the writer swaps the pointer, waits until no slot holds the old
-// one and frees it. Readers hold it for one call.
 void PortMapper::SetSettings(const Settings& settings) {
   auto next = std::make_unique<const Settings>(settings);
-  std::lock_guard<std::mutex> lock(settingsWriters_);
-  const Settings* old = settings_.exchange(next.release());
-  for (auto& hazard : settingsHazards_) {
-    while (hazard.load() == old) std::this_thread::yield();
-  }
-  delete old;
-}
-
-PortMapper::SettingsGuard::SettingsGuard(PortMapper& mapper, std::size_t slot)
-    : mapper_(mapper), slot_(slot) {
-  if (slot_ >= kMaxReaders) {
-    fallback_ = std::unique_lock<std::mutex>(mapper_.settingsWriters_);
-    settings_ = mapper_.settings_.load();
-    return;
-  }
-  const Settings* seen = mapper_.settings_.load();
-  for (;;) {
-    mapper_.settingsHazards_[slot_].store(seen);
-    const Settings* now = mapper_.settings_.load();
-    if (now == seen) break;
-    seen = now;
-  }
-  settings_ = seen;
-}
-
-PortMapper::SettingsGuard::~SettingsGuard() {
-  if (slot_ < kMaxReaders) mapper_.settingsHazards_[slot_].store(nullptr);
+  std::lock_guard<std::mutex> lock(settings_.writers());
+  settings_.Publish(std::move(next));
 }
 
 void PortMapper::RecordRefusal(RecordKind kind, const Caller& caller,
@@ -644,8 +610,8 @@ void PortMapper::RecordRefusal(RecordKind kind, const Caller& caller,
 }
 
 bool PortMapper::AdmitConnection(Worker& worker, const Caller& caller) {
-  SettingsGuard settings(*this, worker.slot_);
-  if (Admit(ProcedureKind::kConnection, caller, settings.settings()) ==
+  Published<Settings>::Guard settings(settings_, worker.slot_);
+  if (Admit(ProcedureKind::kConnection, caller, settings.value()) ==
       Admission::kShutOut) {
     RecordRefusal(RecordKind::kOutsideLookups, caller, nullptr);
     return false;
@@ -776,10 +742,10 @@ CallOutcome PortMapper::HandleCall(Worker& worker, const std::uint8_t* call,
   CallOutcome outcome = CallOutcome::kReply;
   bool systemError = false;
   try {
-    SettingsGuard settings(*this, worker.slot_);
+    Published<Settings>::Guard settings(settings_, worker.slot_);
     // A caller outside RemoteLookups learns nothing, not even that its
     // message was malformed.
-    if (Admit(ProcedureKind::kConnection, caller, settings.settings()) ==
+    if (Admit(ProcedureKind::kConnection, caller, settings.value()) ==
         Admission::kShutOut) {
       RecordRefusal(RecordKind::kOutsideLookups, caller, nullptr);
       return CallOutcome::kClose;
@@ -787,7 +753,7 @@ CallOutcome PortMapper::HandleCall(Worker& worker, const std::uint8_t* call,
     XdrReader in(call, size);
     XdrWriter out(reply, limit);
     outcome =
-        Answer(worker.slot_, caller, settings.settings(), in, &header, out);
+        Answer(worker.slot_, caller, settings.value(), in, &header, out);
     // The results do not fit what the transport carries.
     systemError = !out.ok();
   } catch (const std::bad_alloc&) {

@@ -34,16 +34,14 @@
 #pragma once
 
 #include <cstddef>
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "caller.h"
+#include "published.h"
 #include "record_limiter.h"
 #include "records.h"
 #include "registration_table.h"
@@ -88,7 +86,6 @@ class PortMapper {
 
   explicit PortMapper(std::size_t capacity = kMaxRegistrations,
                       Clock clock = nullptr, Ticks ticks = nullptr);
-  ~PortMapper();
   PortMapper(const PortMapper&) = delete;
   PortMapper& operator=(const PortMapper&) = delete;
 
@@ -179,23 +176,6 @@ class PortMapper {
                        const Settings& settings, const CallHeader& header,
                        XdrReader& args, XdrWriter& out);
 
-  // Holds the settings in force for as long as it lives, read through the
-  // worker's slot as the table is (registration_table.cpp).
-  class SettingsGuard {
-   public:
-    SettingsGuard(PortMapper& mapper, std::size_t slot);
-    ~SettingsGuard();
-    SettingsGuard(const SettingsGuard&) = delete;
-    SettingsGuard& operator=(const SettingsGuard&) = delete;
-    const Settings& settings() const { return *settings_; }
-
-   private:
-    PortMapper& mapper_;
-    std::size_t slot_;
-    const Settings* settings_;
-    std::unique_lock<std::mutex> fallback_;  // taken only without a slot
-  };
-
   // Records a refusal of a caller.
   void RecordRefusal(RecordKind kind, const Caller& caller,
                      const CallHeader* header, std::uint32_t prog = 0,
@@ -211,9 +191,7 @@ class PortMapper {
   Store* store_ = nullptr;
   std::unique_ptr<RecordLimiter> limiter_;
   RecordSink* records_ = nullptr;  // limiter_, when there is a sink
-  std::atomic<const Settings*> settings_;
-  std::mutex settingsWriters_;
-  std::array<std::atomic<const Settings*>, kMaxReaders> settingsHazards_;
+  Published<Settings> settings_;
 };
 
 }  // namespace tessard
