@@ -14,7 +14,8 @@ void StreamConnection::Open(const Caller& caller) {
   assembler_.Reset();
 }
 
-bool StreamConnection::Receive(PortMapper& mapper, PortMapper::Worker& worker,
+bool StreamConnection::Receive(PortMapper& mapper,
+                               PortMapper::ReaderSlot& reader,
                                const std::uint8_t* data, std::size_t size,
                                std::size_t* used,
                                std::vector<std::uint8_t>* out) {
@@ -28,7 +29,7 @@ bool StreamConnection::Receive(PortMapper& mapper, PortMapper::Worker& worker,
   } catch (const std::bad_alloc&) {
     return false;  // no room for any reply: this connection closes
   }
-  switch (mapper.HandleCall(worker, message.data, message.size, caller_, out)) {
+  switch (mapper.HandleCall(reader, message.data, message.size, caller_, out)) {
     case CallOutcome::kReply:
       PutFragmentMark(out->data() + mark,
                       out->size() - mark - kFragmentMarkSize);

@@ -26,7 +26,7 @@ class StreamConnection {
   // them up in memory). False when the stream must be closed: a message
   // over the bound, too many fragments, a message that is no call, or no
   // memory left for even an error reply. Nothing throws.
-  bool Receive(PortMapper& mapper, PortMapper::Worker& worker,
+  bool Receive(PortMapper& mapper, PortMapper::ReaderSlot& reader,
                const std::uint8_t* data, std::size_t size, std::size_t* used,
                std::vector<std::uint8_t>* out);
 

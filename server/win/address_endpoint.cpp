@@ -140,7 +140,7 @@ Caller AddressEndpoint::CallerFrom(const InetAddress& source,
 }
 
 void AddressEndpoint::ServeDatagrams() {
-  PortMapper::Worker worker(mapper_);
+  PortMapper::ReaderSlot worker(mapper_);
   std::vector<std::uint8_t> reply;
   std::vector<std::uint8_t> call;
   try {
@@ -182,7 +182,7 @@ void AddressEndpoint::AcceptConnections() {
   // must not leave others waiting in the listen queue behind it.
   u_long nonBlocking = 1;
   ioctlsocket(tcp_, FIONBIO, &nonBlocking);
-  PortMapper::Worker worker(mapper_);
+  PortMapper::ReaderSlot worker(mapper_);
   while (!stopping_.load(std::memory_order_relaxed)) {
     fd_set readable;
     FD_ZERO(&readable);
@@ -206,7 +206,7 @@ void AddressEndpoint::AcceptConnections() {
       InetAddress source = ToInet(peer);
       Caller caller = CallerFrom(source, true);
       // A caller the settings shut out is closed at once, and recorded.
-      if (!mapper_.AdmitConnection(worker, caller)) {
+      if (!mapper_.LetConnectionIn(worker, caller)) {
         closesocket(s);
         continue;
       }

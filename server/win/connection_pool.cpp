@@ -177,7 +177,7 @@ void ConnectionPool::ServeConnections() {
     endedThreads_.push_back(std::this_thread::get_id());
     return;
   }
-  PortMapper::Worker worker(mapper_);
+  PortMapper::ReaderSlot worker(mapper_);
   std::vector<std::uint8_t> reply;
   reply.reserve(kReplyReserve);
   StreamConnection stream;

@@ -89,8 +89,9 @@ bool SendReply(Connection& c, const std::uint8_t* data, std::size_t size,
 }  // namespace
 
 void ServeStream(Connection& c, PortMapper& mapper,
-                 PortMapper::Worker& worker, std::vector<std::uint8_t>& reply,
-                 StreamConnection& stream, HANDLE stopEvent) {
+                 PortMapper::ReaderSlot& reader,
+                 std::vector<std::uint8_t>& reply, StreamConnection& stream,
+                 HANDLE stopEvent) {
   SetFlag(c.socket, IPPROTO_TCP, TCP_NODELAY, 1);
   stream.Open(c.caller);
   ULONGLONG recordStart = 0;
@@ -113,7 +114,7 @@ void ServeStream(Connection& c, PortMapper& mapper,
       if (!stream.inMessage()) recordStart = now;
       std::size_t used = 0;
       reply.clear();
-      bool open = stream.Receive(mapper, worker, buffer + pos,
+      bool open = stream.Receive(mapper, reader, buffer + pos,
                                  received - pos, &used, &reply);
       pos += used;
       if (!reply.empty() &&

@@ -99,7 +99,7 @@ std::string Play(const std::uint8_t* data, std::size_t size,
                         {"BOX\\alice", false},
                         {"BOX\\bob", false},
                         {"NT AUTHORITY\\SYSTEM", true}};
-  PortMapper::Worker worker(mapper);
+  PortMapper::ReaderSlot reader(mapper);
   std::string replies;
   std::vector<std::uint8_t> reply;
   reply.reserve(kMaxDatagramReply);
@@ -138,7 +138,7 @@ std::string Play(const std::uint8_t* data, std::size_t size,
     g_ticks += 1000;
     reply.clear();
     CallOutcome outcome =
-        mapper.HandleCall(worker, call, length, caller, &reply);
+        mapper.HandleCall(reader, call, length, caller, &reply);
     store.FailNext(0);
     if ((who & 16) && !v6) {
       SocketSample sample;

@@ -24,7 +24,7 @@ Played Play(const std::uint8_t* stream, std::size_t size,
             const std::uint8_t* cuts, std::size_t cutCount, bool loopback) {
   PortMapper mapper(16, FixedClock);
   mapper.AddOwnTransport("tcp");
-  PortMapper::Worker worker(mapper);
+  PortMapper::ReaderSlot reader(mapper);
   StreamConnection connection;
   Caller caller;
   caller.netid = "tcp";
@@ -43,7 +43,7 @@ Played Play(const std::uint8_t* stream, std::size_t size,
     while (pos < end) {
       std::size_t used = 0;
       reply.clear();
-      bool open = connection.Receive(mapper, worker, stream + pos, end - pos,
+      bool open = connection.Receive(mapper, reader, stream + pos, end - pos,
                                      &used, &reply);
       if (used == 0 && open) rpc_oracle::Fail("bytes offered, none taken");
       pos += used;
