@@ -235,7 +235,7 @@ void Unregister(Call& c, std::uint32_t prog, std::uint32_t vers,
 std::string_view ReachableAddress(const Registration& r, const Caller& caller,
                                   char (&buffer)[kMaxInetUaddr]) {
   InetAddress address;
-  if (!caller.hasDestination || !ClassifyNetid(r.netid.view()).inet ||
+  if (!ClassifyNetid(r.netid.view()).inet ||
       !ParseUniversalAddress(r.uaddr.view(), &address) ||
       !IsWildcard(address) || address.v6 != caller.destination.v6) {
     return r.uaddr.view();

@@ -134,7 +134,6 @@ Caller AddressEndpoint::CallerFrom(const InetAddress& source,
   caller.transport = stream ? Transport::kStream : Transport::kDatagram;
   caller.source = source;
   // The socket is bound to the address the call came to.
-  caller.hasDestination = true;
   caller.destination = served_;
   return caller;
 }
