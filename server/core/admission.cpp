@@ -24,43 +24,63 @@
 //   would say the table is empty.
 #include "admission.h"
 
-namespace tessard {
+#include <algorithm>
+#include <limits>
 
+namespace tessard {
+namespace {
+
+// A caller on this machine as far as the settings go: a local call
+// (Caller::local), or a TCP connection from a loopback address to any of
+// ours (the handshake proves its source).
 bool IsLoopbackCaller(const Caller& caller) {
   return caller.local() || (caller.stream() && IsLoopback(caller.source));
 }
 
-Admission Admit(ProcedureKind kind, const Caller& caller,
-                const Settings& settings) {
-  bool local = caller.local();
-  bool loopback = IsLoopbackCaller(caller);
-  bool remoteDatagram = !caller.stream() && !local;
-  if (!loopback && !InRemoteLookups(settings, caller.source)) {
-    return Admission::kShutOut;
-  }
-  switch (kind) {
-    case ProcedureKind::kConnection:
-    case ProcedureKind::kLookup:
-      return Admission::kAnswer;
-    case ProcedureKind::kChange:
-      return local ? Admission::kAnswer : Admission::kRefuse;
-    case ProcedureKind::kListing:
-      if (remoteDatagram) return Admission::kSilent;
-      return loopback || settings.remoteListings ? Admission::kAnswer
-                                                 : Admission::kTooWeak;
-    case ProcedureKind::kForward:
-      return Admission::kNotOffered;
-    case ProcedureKind::kBroadcastForward:
-      return caller.stream() ? Admission::kNotOffered : Admission::kSilent;
-  }
-  return Admission::kNotOffered;
+}  // namespace
+
+bool LetsIn(const Caller& caller, const Settings& settings) {
+  return IsLoopbackCaller(caller) || InRemoteLookups(settings, caller.source);
 }
 
-bool MayReply(const Caller& caller, std::size_t callSize,
-              std::size_t replySize) {
-  if (caller.stream() || caller.local()) return true;
-  return replySize <= kRemoteReplyFactor * callSize &&
-         replySize <= kMaxRemoteDatagramReply;
+std::size_t ReplyBound(const Caller& caller, std::size_t callSize) {
+  if (caller.stream() || caller.local()) {
+    return std::numeric_limits<std::size_t>::max();
+  }
+  return std::min(kRemoteReplyFactor * callSize, kMaxRemoteDatagramReply);
+}
+
+CallAdmission AdmitCall(ProcedureKind kind, const Caller& caller,
+                        const Settings& settings, std::size_t callSize) {
+  using Verdict = CallAdmission::Verdict;
+  CallAdmission admission;
+  admission.mayChange = kind == ProcedureKind::kChange && caller.local();
+  admission.replyBound = ReplyBound(caller, callSize);
+  Verdict& verdict = admission.verdict;
+  if (!LetsIn(caller, settings)) {
+    verdict = Verdict::kShutOut;
+    return admission;
+  }
+  switch (kind) {
+    case ProcedureKind::kLookup:
+    case ProcedureKind::kChange:
+    case ProcedureKind::kNone:
+      break;
+    case ProcedureKind::kListing:
+      if (!caller.stream() && !caller.local()) {
+        verdict = Verdict::kSilent;
+      } else if (!IsLoopbackCaller(caller) && !settings.remoteListings) {
+        verdict = Verdict::kTooWeak;
+      }
+      break;
+    case ProcedureKind::kForward:
+      verdict = Verdict::kNotOffered;
+      break;
+    case ProcedureKind::kBroadcastForward:
+      verdict = caller.stream() ? Verdict::kNotOffered : Verdict::kSilent;
+      break;
+  }
+  return admission;
 }
 
 }  // namespace tessard

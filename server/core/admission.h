@@ -1,8 +1,11 @@
-// Who may call what. Each procedure is of one kind, and the kind, the
-// caller and the administrator's settings decide whether a call (or a new
-// TCP connection) is answered, refused, not offered or met with silence,
-// and how large a reply to a datagram may be. Every such rule of the port
-// mapper is here. Free of Windows headers.
+// Who may call what, decided once per call: the caller, the
+// administrator's settings and the kind of procedure called make one
+// value, CallAdmission, that the envelope of the call (call_envelope.cpp),
+// the procedures and the reply read. The other rules of who is served live
+// beside what they judge: whether a caller is on this machine (caller.h),
+// which networks the settings let in (settings.h), and how many TCP
+// connections each source may hold (connection_admission.h). Free of
+// Windows headers.
 #pragma once
 
 #include <cstddef>
@@ -19,38 +22,45 @@ enum class ProcedureKind {
   kListing,  // DUMP, GETADDRLIST, GETSTAT: the reply grows with the table
   kForward,  // INDIRECT: a remote call through the port mapper, not offered
   kBroadcastForward,  // CALLIT, BCAST: the same, and broadcast to us
-  kConnection,        // not a procedure: a TCP connection just accepted
+  kNone,  // no procedure of ours: a malformed message, or another program,
+          // version or procedure, answered with the error that says so
 };
 
-enum class Admission {
-  kAnswer,      // decode the arguments, handle the call, send the results
-  kRefuse,      // decode the arguments, send the results of a refusal
-                // (false) without handling the call
-  kNotOffered,  // PROC_UNAVAIL
-  kTooWeak,     // MSG_DENIED, AUTH_ERROR AUTH_TOOWEAK: a listing that
-                // RemoteListings keeps from other machines
-  kSilent,      // send nothing
-  kShutOut,     // a caller outside RemoteLookups: nothing at all, silence
-                // on a datagram, the connection closed at once on TCP
+struct CallAdmission {
+  enum class Verdict {
+    kServe,       // decode the arguments, handle the call, send the results
+    kNotOffered,  // PROC_UNAVAIL
+    kTooWeak,     // MSG_DENIED, AUTH_ERROR AUTH_TOOWEAK: a listing that
+                  // RemoteListings keeps from other machines
+    kSilent,      // send nothing
+    kShutOut,     // a caller outside RemoteLookups: nothing at all, silence
+                  // on a datagram, the connection closed at once on TCP
+  };
+  Verdict verdict = Verdict::kServe;
+  // SET and UNSET: whether the call may change the table; a change that
+  // may not is answered false, and recorded.
+  bool mayChange = false;
+  // The longest reply that may go back; a longer one is not sent.
+  std::size_t replyBound = 0;
 };
 
-Admission Admit(ProcedureKind kind, const Caller& caller,
-                const Settings& settings);
+// A connection let in: whether the settings let a caller in at all.
+// Loopback callers always are; others when RemoteLookups holds their
+// source.
+bool LetsIn(const Caller& caller, const Settings& settings);
 
-// A caller on this machine as far as the settings go: a local call
-// (Caller::local), or a TCP connection from a loopback address to any of
-// ours (the handshake proves its source). The settings never refuse one.
-bool IsLoopbackCaller(const Caller& caller);
+// A call let in: what a call of `callSize` bytes to a procedure of `kind`
+// may do.
+CallAdmission AdmitCall(ProcedureKind kind, const Caller& caller,
+                        const Settings& settings, std::size_t callSize);
 
-// A reply to another machine's datagram is at most this many times the
-// call, and never longer than kMaxRemoteDatagramReply: that answers every
-// look-up and gives a forged source address nothing worth reflecting.
+// A reply allowed out: the longest reply to a call of `callSize` bytes.
+// One to another machine's datagram is at most kRemoteReplyFactor times
+// the call and never longer than kMaxRemoteDatagramReply: that answers
+// every look-up and gives a forged source address nothing worth
+// reflecting. Any other is bounded only by what its transport carries.
 constexpr std::size_t kRemoteReplyFactor = 2;
 constexpr std::size_t kMaxRemoteDatagramReply = 256;
-
-// Whether a reply of replySize bytes may go back for a call of callSize
-// bytes.
-bool MayReply(const Caller& caller, std::size_t callSize,
-              std::size_t replySize);
+std::size_t ReplyBound(const Caller& caller, std::size_t callSize);
 
 }  // namespace tessard

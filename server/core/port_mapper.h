@@ -1,17 +1,17 @@
 // The port mapper: program 100000, versions 2 (portmap) and 3 and 4
 // (rpcbind), over one registration table. HandleCall takes one call message
-// as it arrived on a datagram or as one record of a stream and writes the
-// reply, if any; the procedures are rows of one table (port_mapper.cpp),
-// and who may call which is decided by admission.h. Free of Windows
-// headers: the Windows program and the native tests and fuzzers link it
-// unchanged.
+// as it arrived on a datagram or as one message of a stream and writes the
+// reply, if any. Its parts: the envelope of a call (call_envelope.cpp), who
+// may call what (admission.h), the procedures (procedures.h), and the
+// upkeep of the table (table_upkeep.h). Free of Windows headers: the
+// Windows program and the native tests and fuzzers link it unchanged.
 //
-// How a serving thread uses it: it keeps a Worker for its life and one
+// How a serving thread uses it: it keeps a ReaderSlot for its life and one
 // reply buffer; for each datagram it fills a Caller (caller.h) and calls
 // HandleCall, and sends the reply only on kReply (kSilent, kClose,
 // kMalformed and kOutOfMemory send nothing). A TCP connection goes
 // through StreamConnection, which closes on anything but kReply and
-// kSilent; before it is served, AdmitConnection says whether it may stay.
+// kSilent; before it is served, LetConnectionIn says whether it may stay.
 // Neither throws: running out of memory answers SYSTEM_ERR or closes that
 // one connection.
 //
@@ -25,8 +25,8 @@
 //   sample; a table that could not be read is marked not read.
 // - The administrator's settings (settings.h): SetSettings before serving
 //   and at every change that parses, from any thread; the calls being
-//   served read them without a lock. Until then, today's defaults: every
-//   address, every network, listings over TCP.
+//   served read them without a lock. Before the first, the defaults:
+//   every address, every network, listings over TCP.
 // - FlushRecords about every second (record_limiter.h).
 // - For a local caller, Caller::identity points to an IdentitySource
 //   (caller.h) that finds the caller's process, account and program when
@@ -34,36 +34,29 @@
 #pragma once
 
 #include <cstddef>
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "caller.h"
+#include "published.h"
 #include "record_limiter.h"
 #include "records.h"
 #include "registration_table.h"
 #include "settings.h"
-#include "socket_sample.h"
 #include "statistics.h"
 #include "stored_registration.h"
-#include "xdr.h"
+#include "table_upkeep.h"
 
 namespace tessard {
 
-struct CallHeader;
-
-constexpr std::uint32_t kLowestVersion = 2;
-constexpr std::uint32_t kHighestVersion = 4;
 constexpr std::uint16_t kPortMapperPort = 111;
 
-// The largest call we read: a datagram, or a record on a stream.
+// The largest call we read: a datagram, or a message on a stream.
 constexpr std::size_t kMaxCallSize = 8192;
-// A record may come in at most this many fragments.
+// A message on a stream may come in at most this many fragments.
 constexpr std::size_t kMaxFragments = kMaxCallSize;
 // The largest reply sent in a datagram: what RPC clients commonly read.
 constexpr std::size_t kMaxDatagramReply = 8800;
@@ -90,7 +83,6 @@ class PortMapper {
 
   explicit PortMapper(std::size_t capacity = kMaxRegistrations,
                       Clock clock = nullptr, Ticks ticks = nullptr);
-  ~PortMapper();
   PortMapper(const PortMapper&) = delete;
   PortMapper& operator=(const PortMapper&) = delete;
 
@@ -104,9 +96,9 @@ class PortMapper {
   void FlushRecords();
 
   // Publishes the settings that calls and connections are admitted by
-  // from now on. Any thread, never one serving a call; calls being served
-  // finish under the settings they began with. Throws std::bad_alloc, and
-  // the settings in force stay.
+  // from then on. Any thread, never one serving a call; calls being
+  // served finish under the settings they began with. Throws
+  // std::bad_alloc, and the settings in force stay.
   void SetSettings(const Settings& settings);
 
   // What came back from storage at start-up.
@@ -141,13 +133,14 @@ class PortMapper {
   // on udp6 and tcp6. These registrations cannot be removed.
   void AddOwnTransport(std::string_view netid);
 
-  // A serving thread's claim on a table slot and a statistics block.
-  class Worker {
+  // A serving thread's claim on a reader slot (published.h), through which
+  // it reads the table and the settings and counts its calls.
+  class ReaderSlot {
    public:
-    explicit Worker(PortMapper& mapper);
-    ~Worker();
-    Worker(const Worker&) = delete;
-    Worker& operator=(const Worker&) = delete;
+    explicit ReaderSlot(PortMapper& mapper);
+    ~ReaderSlot();
+    ReaderSlot(const ReaderSlot&) = delete;
+    ReaderSlot& operator=(const ReaderSlot&) = delete;
 
    private:
     friend class PortMapper;
@@ -158,13 +151,13 @@ class PortMapper {
   // Whether a TCP connection just accepted may stay: false (and recorded)
   // for a caller outside RemoteLookups, which is to be closed at once.
   // The caller's source and destination are those of the connection.
-  bool AdmitConnection(Worker& worker, const Caller& caller);
+  bool LetConnectionIn(ReaderSlot& reader, const Caller& caller);
 
   // Handles one call. The reply is appended to *reply, which is left as it
   // was when the outcome is not kReply; a datagram's reply is at most
   // kMaxDatagramReply bytes, a stream's at most kMaxStreamReply. Running
   // out of memory answers SYSTEM_ERR (or kOutOfMemory); nothing throws.
-  CallOutcome HandleCall(Worker& worker, const std::uint8_t* call,
+  CallOutcome HandleCall(ReaderSlot& reader, const std::uint8_t* call,
                          std::size_t size, const Caller& caller,
                          std::vector<std::uint8_t>* reply);
 
@@ -172,40 +165,6 @@ class PortMapper {
   const Statistics& statistics() const { return statistics_; }
 
  private:
-  // Reads the call's header and answers it.
-  CallOutcome Answer(std::size_t slot, const Caller& caller,
-                     const Settings& settings, XdrReader& in,
-                     CallHeader* header, XdrWriter& out);
-  // Finds the call's row, admits the caller and serves the call.
-  CallOutcome Dispatch(std::size_t slot, const Caller& caller,
-                       const Settings& settings, const CallHeader& header,
-                       XdrReader& args, XdrWriter& out);
-
-  // Holds the settings in force for as long as it lives, read through the
-  // worker's slot as the table is (registration_table.cpp).
-  class SettingsGuard {
-   public:
-    SettingsGuard(PortMapper& mapper, std::size_t slot);
-    ~SettingsGuard();
-    SettingsGuard(const SettingsGuard&) = delete;
-    SettingsGuard& operator=(const SettingsGuard&) = delete;
-    const Settings& settings() const { return *settings_; }
-
-   private:
-    PortMapper& mapper_;
-    std::size_t slot_;
-    const Settings* settings_;
-    std::unique_lock<std::mutex> fallback_;  // taken only without a slot
-  };
-
-  // Records a refusal of a caller.
-  void RecordRefusal(RecordKind kind, const Caller& caller,
-                     const CallHeader* header, std::uint32_t prog = 0,
-                     std::uint32_t vers = 0);
-
-  // Records a registration that was dropped, or could not be.
-  void RecordDrop(RecordKind kind, const Registration& registration);
-
   RegistrationTable table_;
   Statistics statistics_;
   Clock clock_;
@@ -213,9 +172,7 @@ class PortMapper {
   Store* store_ = nullptr;
   std::unique_ptr<RecordLimiter> limiter_;
   RecordSink* records_ = nullptr;  // limiter_, when there is a sink
-  std::atomic<const Settings*> settings_;
-  std::mutex settingsWriters_;
-  std::array<std::atomic<const Settings*>, kMaxReaders> settingsHazards_;
+  Published<Settings> settings_;
 };
 
 }  // namespace tessard

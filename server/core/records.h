@@ -76,4 +76,35 @@ class RecordSink {
   virtual void Write(const Record& record) = 0;
 };
 
+// The call that led to a record.
+struct RecordedCall {
+  const Caller* caller = nullptr;
+  const Identity* identity = nullptr;  // a local caller's, once asked
+  std::uint32_t mapperVersion = 0;     // 0: no call header was read
+  std::uint32_t procedure = 0;
+};
+
+// Makes a record of a registration or of a call's arguments, led to by
+// `call` when one did, with what is wrong (`problem`; for a stored value,
+// also its name), and hands it to the sink, if there is one.
+inline void WriteRecord(RecordSink* sink, RecordKind kind, std::uint32_t prog,
+                        std::uint32_t vers, std::string_view netid,
+                        std::string_view uaddr, const RecordedCall& call = {},
+                        std::string_view problem = {},
+                        std::string_view valueName = {}) {
+  if (!sink) return;
+  Record record{kind};
+  record.prog = prog;
+  record.vers = vers;
+  record.netid = netid;
+  record.uaddr = uaddr;
+  record.caller = call.caller;
+  record.identity = call.identity;
+  record.mapperVersion = call.mapperVersion;
+  record.procedure = call.procedure;
+  record.problem = problem;
+  record.valueName = valueName;
+  sink->Write(record);
+}
+
 }  // namespace tessard

@@ -12,6 +12,12 @@
 namespace tessard {
 
 constexpr std::uint32_t kPortMapperProgram = 100000;
+// The versions of it served: 2 (portmap), 3 and 4 (rpcbind).
+constexpr std::uint32_t kLowestVersion = 2;
+constexpr std::uint32_t kHighestVersion = 4;
+constexpr bool IsServedVersion(std::uint32_t vers) {
+  return vers >= kLowestVersion && vers <= kHighestVersion;
+}
 
 // Bounds of the stored texts, in bytes.
 constexpr std::size_t kMaxNetid = 32;

@@ -1,28 +1,13 @@
-// The registration table: lock-free reads of published snapshots.
-//
-// Each reading thread owns a hazard slot. To read, it stores the snapshot
-// it is about to use in its slot and checks that the snapshot is still the
-// current one; a writer, after publishing a new snapshot, waits until no
-// slot holds the old one before freeing it. Readers hold a snapshot only
-// while they encode a reply, never across a send, so a writer waits for
-// microseconds at most. All accesses to the current pointer and the slots
-// are sequentially consistent: the reader's store to its slot must be
-// visible before it reads the current pointer again, and the writer's
-// exchange before it scans the slots.
+// The registration table: its snapshots published for lock-free reads, and
+// the changes that replace them.
 #include "registration_table.h"
 
-#include <thread>
 #include <utility>
 
 namespace tessard {
 
 RegistrationTable::RegistrationTable(std::size_t capacity)
-    : capacity_(capacity), current_(new Snapshot()) {
-  for (auto& hazard : hazards_) hazard.store(nullptr);
-  for (auto& claimed : claimed_) claimed.store(false);
-}
-
-RegistrationTable::~RegistrationTable() { delete current_.load(); }
+    : capacity_(capacity), snapshots_(std::make_unique<const Snapshot>()) {}
 
 std::size_t RegistrationTable::ClaimSlot() {
   for (std::size_t i = 0; i < kMaxReaders; ++i) {
@@ -33,46 +18,13 @@ std::size_t RegistrationTable::ClaimSlot() {
 }
 
 void RegistrationTable::ReleaseSlot(std::size_t slot) {
-  if (slot < kMaxReaders) {
-    hazards_[slot].store(nullptr);
-    claimed_[slot].store(false);
-  }
-}
-
-RegistrationTable::ReadGuard::ReadGuard(RegistrationTable& table,
-                                        std::size_t slot)
-    : table_(table), slot_(slot) {
-  if (slot_ >= kMaxReaders) {
-    fallback_ = std::unique_lock<std::mutex>(table_.writers_);
-    snapshot_ = table_.current_.load();
-    return;
-  }
-  const Snapshot* seen = table_.current_.load();
-  for (;;) {
-    table_.hazards_[slot_].store(seen);
-    const Snapshot* now = table_.current_.load();
-    if (now == seen) break;
-    seen = now;
-  }
-  snapshot_ = seen;
-}
-
-RegistrationTable::ReadGuard::~ReadGuard() {
-  if (slot_ < kMaxReaders) table_.hazards_[slot_].store(nullptr);
-}
-
-void RegistrationTable::Publish(std::unique_ptr<Snapshot> next) {
-  const Snapshot* old = current_.exchange(next.release());
-  for (auto& hazard : hazards_) {
-    while (hazard.load() == old) std::this_thread::yield();
-  }
-  delete old;
+  if (slot < kMaxReaders) claimed_[slot].store(false);
 }
 
 RegistrationTable::AddResult RegistrationTable::Add(
     const Registration& registration, Storage storage) {
-  std::lock_guard<std::mutex> lock(writers_);
-  const Snapshot& now = *current_.load();
+  std::lock_guard<std::mutex> lock(snapshots_.writers());
+  const Snapshot& now = snapshots_.current();
   for (const Registration& r : now) {
     if (r.prog == registration.prog && r.vers == registration.vers &&
         r.netid.view() == registration.netid.view()) {
@@ -92,15 +44,15 @@ RegistrationTable::AddResult RegistrationTable::Add(
                         EncodeStoredRegistration(registration), &registration};
     if (!store_->Keep(change)) return AddResult::kNotKept;
   }
-  Publish(std::move(next));
+  snapshots_.Publish(std::move(next));
   return AddResult::kAdded;
 }
 
 RegistrationTable::RemoveResult RegistrationTable::RemoveIf(
     const Selector& selects, const Selector& mayRemove,
     std::vector<Registration>* removed) {
-  std::lock_guard<std::mutex> lock(writers_);
-  const Snapshot& now = *current_.load();
+  std::lock_guard<std::mutex> lock(snapshots_.writers());
+  const Snapshot& now = snapshots_.current();
   RemoveResult result;
   // The changes are made before the first is kept, so that running out of
   // memory cannot leave the store and the table apart.
@@ -140,15 +92,8 @@ RegistrationTable::RemoveResult RegistrationTable::RemoveIf(
     }
   }
   result.removed = kept;
-  if (kept > 0) Publish(std::move(next));
+  if (kept > 0) snapshots_.Publish(std::move(next));
   return result;
-}
-
-RegistrationTable::RemoveResult RegistrationTable::Remove(
-    std::uint32_t prog, std::uint32_t vers, std::string_view netid,
-    const Selector& mayRemove) {
-  if (netid.empty()) return Remove(prog, vers, {}, mayRemove);
-  return Remove(prog, vers, {netid}, mayRemove);
 }
 
 RegistrationTable::RemoveResult RegistrationTable::Remove(
@@ -167,8 +112,8 @@ RegistrationTable::RemoveResult RegistrationTable::Remove(
 }
 
 std::size_t RegistrationTable::size() {
-  std::lock_guard<std::mutex> lock(writers_);
-  return current_.load()->size();
+  std::lock_guard<std::mutex> lock(snapshots_.writers());
+  return snapshots_.current().size();
 }
 
 }  // namespace tessard

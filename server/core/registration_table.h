@@ -1,9 +1,9 @@
 // The port mapper's registrations: (program, version, netid) mapped to a
 // universal address and an owner. Lookups read an immutable snapshot
-// without taking a lock; a change (rare, and only from this machine) copies
-// the snapshot under the writers' mutex, hands the change to the store,
-// publishes the copy once the store has kept it, and frees the old one
-// once no reader still holds it. Free of Windows headers.
+// without taking a lock (published.h); a change (rare, and only from this
+// machine) copies the snapshot under the writers' mutex, hands the change
+// to the store and publishes the copy once the store has kept it. Free of
+// Windows headers.
 #pragma once
 
 #include <array>
@@ -12,11 +12,10 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
+#include "published.h"
 #include "registration.h"
 #include "stored_registration.h"
 
@@ -24,17 +23,12 @@ namespace tessard {
 
 // The most registrations the table holds, our own included.
 constexpr std::size_t kMaxRegistrations = 2048;
-// The most threads that may read the table at once.
-constexpr std::size_t kMaxReaders = 128;
 
 using Snapshot = std::vector<Registration>;
 
 class RegistrationTable {
  public:
   explicit RegistrationTable(std::size_t capacity = kMaxRegistrations);
-  ~RegistrationTable();
-  RegistrationTable(const RegistrationTable&) = delete;
-  RegistrationTable& operator=(const RegistrationTable&) = delete;
 
   // A reading thread claims a slot for its life and reads through it.
   // kNoSlot, when all are taken, still reads, under the writers' mutex.
@@ -44,19 +38,11 @@ class RegistrationTable {
 
   // Holds the current snapshot for as long as it lives. A thread holding a
   // ReadGuard must not change the table.
-  class ReadGuard {
+  class ReadGuard : public Published<Snapshot>::Guard {
    public:
-    ReadGuard(RegistrationTable& table, std::size_t slot);
-    ~ReadGuard();
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-    const Snapshot& snapshot() const { return *snapshot_; }
-
-   private:
-    RegistrationTable& table_;
-    std::size_t slot_;
-    const Snapshot* snapshot_;
-    std::unique_lock<std::mutex> fallback_;  // taken only without a slot
+    ReadGuard(RegistrationTable& table, std::size_t slot)
+        : Guard(table.snapshots_, slot) {}
+    const Snapshot& snapshot() const { return value(); }
   };
 
   // Where changes are kept before they are published; nullptr (the
@@ -88,30 +74,21 @@ class RegistrationTable {
   RemoveResult RemoveIf(const Selector& selects, const Selector& mayRemove,
                         std::vector<Registration>* removed = nullptr);
   // The registrations of the program and version on any of these netids,
-  // or on every netid when there are none, or for one netid (every netid
-  // when it is empty). The removed are appended to *removed when given.
+  // or on every netid when there are none. The removed are appended to
+  // *removed when given.
   RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
                       std::initializer_list<std::string_view> netids,
                       const Selector& mayRemove = nullptr,
                       std::vector<Registration>* removed = nullptr);
-  RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
-                      std::string_view netid,
-                      const Selector& mayRemove = nullptr);
 
   // How many registrations the table holds now.
   std::size_t size();
-  std::size_t capacity() const { return capacity_; }
 
  private:
-  // Publishes `next` and frees the snapshot it replaces once unread.
-  void Publish(std::unique_ptr<Snapshot> next);
-
   std::size_t capacity_;
   Store* store_ = nullptr;
-  std::atomic<const Snapshot*> current_;
-  std::mutex writers_;
-  std::array<std::atomic<const Snapshot*>, kMaxReaders> hazards_;
-  std::array<std::atomic<bool>, kMaxReaders> claimed_;
+  Published<Snapshot> snapshots_;
+  std::array<std::atomic<bool>, kMaxReaders> claimed_{};
 };
 
 }  // namespace tessard

@@ -4,14 +4,16 @@
 namespace tessard {
 namespace {
 
-// AUTH_SYS: stamp, machine name of at most 255 bytes, uid, gid and at most
-// 16 further group ids, exactly filling the credential's body.
-bool ReadAuthSys(Bytes body, AuthSysCred* cred) {
+// Whether an AUTH_SYS body is well formed: stamp, machine name of at most
+// 255 bytes, uid, gid and at most 16 further group ids, exactly filling
+// the credential's body. No field is used: a caller is known by its
+// address and, on this machine, by its socket's owner (caller.h).
+bool IsAuthSys(Bytes body) {
   XdrReader in(body.data, body.size);
   in.U32();
   in.String(255);
-  cred->uid = in.U32();
-  cred->gid = in.U32();
+  in.U32();
+  in.U32();
   std::uint32_t groups = in.U32();
   if (groups > 16) return false;
   in.Fixed(std::size_t{groups} * 4);
@@ -69,10 +71,7 @@ HeaderOutcome ReadCallHeader(XdrReader& in, CallHeader* call) {
   }
 
   if (call->cred.flavor == kAuthSys) {
-    if (!ReadAuthSys(call->cred.body, &call->authSys)) {
-      return HeaderOutcome::kBadCredential;
-    }
-    call->hasAuthSys = true;
+    if (!IsAuthSys(call->cred.body)) return HeaderOutcome::kBadCredential;
   } else if (call->cred.flavor != kAuthNone) {
     return HeaderOutcome::kRejectedFlavor;
   }

@@ -44,12 +44,6 @@ struct OpaqueAuth {
   Bytes body;
 };
 
-// The fields of an AUTH_SYS credential that the port mapper uses.
-struct AuthSysCred {
-  std::uint32_t uid = 0;
-  std::uint32_t gid = 0;
-};
-
 struct CallHeader {
   std::uint32_t xid = 0;
   std::uint32_t prog = 0;
@@ -57,8 +51,6 @@ struct CallHeader {
   std::uint32_t proc = 0;
   OpaqueAuth cred;
   OpaqueAuth verf;
-  bool hasAuthSys = false;
-  AuthSysCred authSys;
 };
 
 // What reading a call header found.

@@ -1,19 +1,15 @@
-// Which registrations are dead: a sample of this machine's bound sockets,
-// and the rule that drops a registration whose port has no socket bound
-// of its protocol and family. Free of Windows headers.
+// A sample of this machine's bound sockets, as the Windows program reads it
+// from the socket tables: what the table's upkeep (table_upkeep.h) drops
+// dead registrations by. Free of Windows headers.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "registration.h"
 #include "universal_address.h"
 
 namespace tessard {
 
-// A program that registers before it binds has this long after its SET
-// before its registration can be dropped.
-constexpr std::uint64_t kDropGraceMs = 10000;
 // How often the Windows program samples the socket tables. A registration
 // goes at the first sample after its socket closed and its grace passed:
 // within kSamplePeriodMs of the close (and of kDropGraceMs +
@@ -37,20 +33,5 @@ struct SocketSample {
   bool tcp6Read = false;
   std::vector<BoundSocket> sockets;
 };
-
-// Whether a socket of the registration's protocol and family may serve
-// it: one bound to its port on its address or the wildcard address, or on
-// any address when it was registered on the wildcard. An IPv6 socket on ::
-// or on the registered address mapped to IPv6 may serve IPv4 too, so it
-// serves an IPv4 registration: in doubt, keep. True as well when the
-// sample cannot tell: a netid that is not inet (nothing to check it
-// against), or a table that was not read.
-bool MayBeServed(const Registration& registration, const SocketSample& sample);
-
-// Whether the registration is dead at `nowMs` (the core's monotonic
-// clock): no socket may serve it, it is not the port mapper's own, and
-// kDropGraceMs have passed since it was made.
-bool IsDead(const Registration& registration, const SocketSample& sample,
-            std::uint64_t nowMs);
 
 }  // namespace tessard

@@ -4,7 +4,7 @@
 namespace tessard {
 
 std::size_t Statistics::VersionIndex(std::uint32_t vers) {
-  return (vers >= 2 && vers <= 4) ? vers - 2 : kStatVersions;
+  return IsServedVersion(vers) ? vers - kLowestVersion : kStatVersions;
 }
 
 void Statistics::CountCall(std::size_t block, std::uint32_t vers,

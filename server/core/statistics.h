@@ -15,8 +15,8 @@
 
 namespace tessard {
 
-// Versions 2, 3 and 4, each with procedures 0 to 12.
-constexpr std::size_t kStatVersions = 3;
+// The versions served, each with procedures 0 to 12.
+constexpr std::size_t kStatVersions = kHighestVersion - kLowestVersion + 1;
 constexpr std::size_t kStatProcedures = 13;
 // Look-up keys kept per version: per block, and in a report.
 constexpr std::size_t kLookupKeysPerBlock = 16;

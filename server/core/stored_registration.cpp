@@ -69,7 +69,7 @@ bool DecodeStoredRegistration(const std::uint8_t* data, std::size_t size,
     *problem = "the value does not decode as a registration";
     return false;
   }
-  if (setVersion < 2 || setVersion > 4) {
+  if (!IsServedVersion(setVersion)) {
     *problem = "the version of the SET that made it is not 2, 3 or 4";
     return false;
   }

@@ -1,4 +1,4 @@
-// Calls out of a record-marked stream, replies into one.
+// Calls out of a framed stream, replies into one.
 #include "stream_connection.h"
 
 #include <new>
@@ -14,23 +14,25 @@ void StreamConnection::Open(const Caller& caller) {
   assembler_.Reset();
 }
 
-bool StreamConnection::Receive(PortMapper& mapper, PortMapper::Worker& worker,
+bool StreamConnection::Receive(PortMapper& mapper,
+                               PortMapper::ReaderSlot& reader,
                                const std::uint8_t* data, std::size_t size,
                                std::size_t* used,
                                std::vector<std::uint8_t>* out) {
-  RecordAssembler::Status status = assembler_.Feed(data, size, used);
-  if (status == RecordAssembler::Status::kNeedMore) return true;
-  if (status != RecordAssembler::Status::kRecord) return false;
-  Bytes record = assembler_.record();
+  MessageAssembler::Status status = assembler_.Feed(data, size, used);
+  if (status == MessageAssembler::Status::kNeedMore) return true;
+  if (status != MessageAssembler::Status::kMessage) return false;
+  Bytes message = assembler_.message();
   std::size_t mark = out->size();
   try {
-    out->resize(mark + kRecordMarkSize);
+    out->resize(mark + kFragmentMarkSize);
   } catch (const std::bad_alloc&) {
     return false;  // no room for any reply: this connection closes
   }
-  switch (mapper.HandleCall(worker, record.data, record.size, caller_, out)) {
+  switch (mapper.HandleCall(reader, message.data, message.size, caller_, out)) {
     case CallOutcome::kReply:
-      PutRecordMark(out->data() + mark, out->size() - mark - kRecordMarkSize);
+      PutFragmentMark(out->data() + mark,
+                      out->size() - mark - kFragmentMarkSize);
       return true;
     case CallOutcome::kSilent:
       out->resize(mark);

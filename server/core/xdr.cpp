@@ -74,8 +74,4 @@ void XdrWriter::Opaque(const void* data, std::size_t size) {
   std::memset(p + size, 0, PaddedSize(size) - size);
 }
 
-void XdrWriter::PutU32At(std::size_t offset, std::uint32_t value) {
-  if (ok_ && offset + 4 <= out_->size()) StoreU32(out_->data() + offset, value);
-}
-
 }  // namespace tessard

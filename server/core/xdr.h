@@ -38,7 +38,6 @@ class XdrReader {
 
   bool ok() const { return ok_; }
   std::size_t remaining() const { return ok_ ? size_ - pos_ : 0; }
-  void Fail() { ok_ = false; }
 
  private:
   // Takes `length` bytes plus their padding, or fails.
@@ -63,8 +62,6 @@ class XdrWriter {
   void Bool(bool value) { U32(value ? 1 : 0); }
   void Opaque(const void* data, std::size_t size);
   void String(std::string_view text) { Opaque(text.data(), text.size()); }
-  // Overwrites the unit at `offset`, written earlier.
-  void PutU32At(std::size_t offset, std::uint32_t value);
 
   bool ok() const { return ok_; }
   std::size_t size() const { return out_->size(); }

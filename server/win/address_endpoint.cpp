@@ -135,13 +135,12 @@ Caller AddressEndpoint::CallerFrom(const InetAddress& source,
   caller.transport = stream ? Transport::kStream : Transport::kDatagram;
   caller.source = source;
   // The socket is bound to the address the call came to.
-  caller.hasDestination = true;
   caller.destination = served_;
   return caller;
 }
 
 void AddressEndpoint::ServeDatagrams() {
-  PortMapper::Worker worker(mapper_);
+  PortMapper::ReaderSlot worker(mapper_);
   std::vector<std::uint8_t> reply;
   std::vector<std::uint8_t> call;
   try {
@@ -185,7 +184,7 @@ void AddressEndpoint::AcceptConnections() {
   // must not leave others waiting in the listen queue behind it.
   u_long nonBlocking = 1;
   ioctlsocket(tcp_, FIONBIO, &nonBlocking);
-  PortMapper::Worker worker(mapper_);
+  PortMapper::ReaderSlot worker(mapper_);
   while (!stopping_.load(std::memory_order_relaxed)) {
     fd_set readable;
     FD_ZERO(&readable);
@@ -209,7 +208,7 @@ void AddressEndpoint::AcceptConnections() {
       InetAddress source = ToInet(peer);
       Caller caller = CallerFrom(source, true);
       // A caller the settings shut out is closed at once, and recorded.
-      if (!mapper_.AdmitConnection(worker, caller)) {
+      if (!mapper_.LetConnectionIn(worker, caller)) {
         closesocket(s);
         continue;
       }

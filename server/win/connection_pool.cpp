@@ -170,7 +170,7 @@ void ConnectionPool::ServeConnections() {
     EndThisThread();
     return;
   }
-  PortMapper::Worker worker(mapper_);
+  PortMapper::ReaderSlot worker(mapper_);
   std::vector<std::uint8_t> reply;
   reply.reserve(kReplyReserve);
   StreamConnection stream;

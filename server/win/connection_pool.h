@@ -80,7 +80,7 @@ class ConnectionPool {
   // Serves one connection until it ends, with the thread's claim on the
   // table and its buffers, which it keeps from one connection to the next.
   using ServeFunction =
-      std::function<void(Connection&, PortMapper::Worker&,
+      std::function<void(Connection&, PortMapper::ReaderSlot&,
                          std::vector<std::uint8_t>& reply, StreamConnection&)>;
 
   ConnectionPool(PortMapper& mapper, ServeFunction serve);

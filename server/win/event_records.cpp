@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "procedures.h"
 #include "reporting.h"
 #include "tessard_messages.h"
 
@@ -73,19 +74,7 @@ Entry EntryOf(RecordKind kind) {
 // The port mapper's procedures by version and number, for the records of
 // refused calls.
 std::string ProcedureText(std::uint32_t version, std::uint32_t procedure) {
-  static const char* const kVersion2[] = {"NULL", "SET", "UNSET", "GETPORT",
-                                          "DUMP", "CALLIT"};
-  static const char* const kVersion4[] = {
-      "NULL",        "SET",         "UNSET",       "GETADDR",
-      "DUMP",        "BCAST",       "GETTIME",     "UADDR2TADDR",
-      "TADDR2UADDR", "GETVERSADDR", "INDIRECT",    "GETADDRLIST",
-      "GETSTAT"};
-  const char* name = nullptr;
-  if (version == 2 && procedure < 6) name = kVersion2[procedure];
-  if (version == 3 && procedure < 9) {
-    name = procedure == 5 ? "CALLIT" : kVersion4[procedure];
-  }
-  if (version == 4 && procedure < 13) name = kVersion4[procedure];
+  const char* name = ProcedureName(version, procedure);
   std::string text = name ? name : "procedure " + std::to_string(procedure);
   return text + " of version " + std::to_string(version);
 }

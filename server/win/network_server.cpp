@@ -29,7 +29,7 @@ std::string AddressText(const LocalAddress& a) {
 NetworkServer::NetworkServer()
     : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       pool_(mapper_,
-            [this](Connection& c, PortMapper::Worker& worker,
+            [this](Connection& c, PortMapper::ReaderSlot& worker,
                    std::vector<std::uint8_t>& reply,
                    StreamConnection& stream) {
               ServeStream(c, mapper_, worker, reply, stream, stopEvent_);

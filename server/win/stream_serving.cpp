@@ -89,8 +89,9 @@ bool SendReply(Connection& c, const std::uint8_t* data, std::size_t size,
 }  // namespace
 
 void ServeStream(Connection& c, PortMapper& mapper,
-                 PortMapper::Worker& worker, std::vector<std::uint8_t>& reply,
-                 StreamConnection& stream, HANDLE stopEvent) {
+                 PortMapper::ReaderSlot& reader,
+                 std::vector<std::uint8_t>& reply, StreamConnection& stream,
+                 HANDLE stopEvent) {
   SetFlag(c.socket, IPPROTO_TCP, TCP_NODELAY, 1);
   stream.Open(c.caller);
   ULONGLONG recordStart = 0;
@@ -98,8 +99,8 @@ void ServeStream(Connection& c, PortMapper& mapper,
   while (!c.closing.load(std::memory_order_relaxed)) {
     // Until the call under way must be complete, or silence closes.
     ULONGLONG now = GetTickCount64();
-    ULONGLONG deadline = stream.inRecord() ? recordStart + kRecordTimeoutMs
-                                           : c.lastActiveMs + kIdleTimeoutMs;
+    ULONGLONG deadline = stream.inMessage() ? recordStart + kRecordTimeoutMs
+                                            : c.lastActiveMs + kIdleTimeoutMs;
     if (now >= deadline) return;
     int received =
         ReceiveSome(c, buffer, sizeof buffer, stopEvent,
@@ -110,10 +111,10 @@ void ServeStream(Connection& c, PortMapper& mapper,
     c.lastActiveMs = now;
     c.inCall = true;
     for (std::size_t pos = 0; pos < static_cast<std::size_t>(received);) {
-      if (!stream.inRecord()) recordStart = now;
+      if (!stream.inMessage()) recordStart = now;
       std::size_t used = 0;
       reply.clear();
-      bool open = stream.Receive(mapper, worker, buffer + pos,
+      bool open = stream.Receive(mapper, reader, buffer + pos,
                                  received - pos, &used, &reply);
       pos += used;
       if (!reply.empty() &&
@@ -122,7 +123,7 @@ void ServeStream(Connection& c, PortMapper& mapper,
       }
       if (!open) return;
     }
-    c.inCall = stream.inRecord();
+    c.inCall = stream.inMessage();
   }
 }
 

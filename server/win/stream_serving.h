@@ -17,7 +17,8 @@ namespace tessard {
 // stopEvent is set when the server stops: a reply being sent then ends at
 // once, as it does when the connection is closed to make room.
 void ServeStream(Connection& connection, PortMapper& mapper,
-                 PortMapper::Worker& worker, std::vector<std::uint8_t>& reply,
-                 StreamConnection& stream, HANDLE stopEvent);
+                 PortMapper::ReaderSlot& reader,
+                 std::vector<std::uint8_t>& reply, StreamConnection& stream,
+                 HANDLE stopEvent);
 
 }  // namespace tessard

@@ -99,7 +99,7 @@ std::string Play(const std::uint8_t* data, std::size_t size,
                         {"BOX\\alice", false},
                         {"BOX\\bob", false},
                         {"NT AUTHORITY\\SYSTEM", true}};
-  PortMapper::Worker worker(mapper);
+  PortMapper::ReaderSlot reader(mapper);
   std::string replies;
   std::vector<std::uint8_t> reply;
   reply.reserve(kMaxDatagramReply);
@@ -115,8 +115,9 @@ std::string Play(const std::uint8_t* data, std::size_t size,
 
     // Who sends it: bit 0 from a loopback address, else from 10.0.0.1;
     // bit 1 over IPv6; bit 2 sent to 10.0.0.1 rather than to loopback;
-    // bit 3 sent to an address not known; bit 4 (IPv6) from the mapped
-    // address ::ffff:127.0.0.1. Local only from a loopback address to one.
+    // bit 3 sent to the wildcard address, as no call is; bit 4 (IPv6) from
+    // the mapped address ::ffff:127.0.0.1. Local only from a loopback
+    // address to one.
     bool v6 = (who & 2) != 0;
     bool mapped = v6 && (who & 16) != 0;
     bool local = (who & 1) && !(who & 4) && !(who & 8) && !mapped;
@@ -128,8 +129,8 @@ std::string Play(const std::uint8_t* data, std::size_t size,
       caller.source.host[12] = 127;
       caller.source.host[15] = 1;
     }
-    caller.hasDestination = (who & 8) == 0;
     caller.destination = Address(v6, (who & 4) == 0);
+    if (who & 8) caller.destination = InetAddress();
     // Bits 6 and 7: the account, when local. Bit 5: the store fails the
     // call's change; with bit 4 and no IPv6, a sample that finds no
     // socket bound is applied after the call.
@@ -138,7 +139,7 @@ std::string Play(const std::uint8_t* data, std::size_t size,
     g_ticks += 1000;
     reply.clear();
     CallOutcome outcome =
-        mapper.HandleCall(worker, call, length, caller, &reply);
+        mapper.HandleCall(reader, call, length, caller, &reply);
     store.FailNext(0);
     if ((who & 16) && !v6) {
       SocketSample sample;

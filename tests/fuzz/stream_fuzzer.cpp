@@ -24,14 +24,13 @@ Played Play(const std::uint8_t* stream, std::size_t size,
             const std::uint8_t* cuts, std::size_t cutCount, bool loopback) {
   PortMapper mapper(16, FixedClock);
   mapper.AddOwnTransport("tcp");
-  PortMapper::Worker worker(mapper);
+  PortMapper::ReaderSlot reader(mapper);
   StreamConnection connection;
   Caller caller;
   caller.netid = "tcp";
   caller.source.host[0] = caller.destination.host[0] = loopback ? 127 : 10;
   caller.source.host[3] = 2;
   caller.destination.host[3] = 1;
-  caller.hasDestination = true;
   connection.Open(caller);
   Played played;
   std::vector<std::uint8_t> reply;
@@ -43,7 +42,7 @@ Played Play(const std::uint8_t* stream, std::size_t size,
     while (pos < end) {
       std::size_t used = 0;
       reply.clear();
-      bool open = connection.Receive(mapper, worker, stream + pos, end - pos,
+      bool open = connection.Receive(mapper, reader, stream + pos, end - pos,
                                      &used, &reply);
       if (used == 0 && open) rpc_oracle::Fail("bytes offered, none taken");
       pos += used;

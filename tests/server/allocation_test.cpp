@@ -91,7 +91,7 @@ class AllocationTest : public ::testing::Test {
 
   std::vector<std::uint8_t> Send(const Wire& call) {
     std::vector<std::uint8_t> reply;
-    mapper_.HandleCall(worker_, call.bytes.data(), call.bytes.size(), local_,
+    mapper_.HandleCall(reader_, call.bytes.data(), call.bytes.size(), local_,
                        &reply);
     return reply;
   }
@@ -110,7 +110,7 @@ class AllocationTest : public ::testing::Test {
       reply.reserve(kMaxDatagramReply);
       long live = g_live;
       FailAllocation(n);
-      mapper_.HandleCall(worker_, change.bytes.data(), change.bytes.size(),
+      mapper_.HandleCall(reader_, change.bytes.data(), change.bytes.size(),
                          local_, &reply);
       bool failed = StopFailing();
       long leaked = g_live - live;
@@ -129,7 +129,7 @@ class AllocationTest : public ::testing::Test {
   }
 
   PortMapper mapper_{24};
-  PortMapper::Worker worker_{mapper_};
+  PortMapper::ReaderSlot reader_{mapper_};
   const Caller local_ = From("udp", "127.0.0.1.4.1", "127.0.0.1.0.111");
 };
 
@@ -167,7 +167,7 @@ TEST_F(AllocationTest, AStreamOutOfMemoryAnswersOrClosesAndServingGoesOn) {
     bool open = false;
     FailAllocation(n, true);
     try {
-      open = connection.Receive(mapper_, worker_, dump.data(), dump.size(),
+      open = connection.Receive(mapper_, reader_, dump.data(), dump.size(),
                                 &used, &out);
     } catch (const std::bad_alloc&) {
       StopFailing();
@@ -184,7 +184,7 @@ TEST_F(AllocationTest, AStreamOutOfMemoryAnswersOrClosesAndServingGoesOn) {
       std::vector<std::uint8_t> body(out.begin() + 4, out.end());
       EXPECT_EQ(rpc_wire::Parse(body).status, 5u);  // SYSTEM_ERR
       out.clear();
-      EXPECT_TRUE(connection.Receive(mapper_, worker_, null.data(),
+      EXPECT_TRUE(connection.Receive(mapper_, reader_, null.data(),
                                      null.size(), &used, &out));
       EXPECT_EQ(out.size(), 4u + 24u);
     } else {

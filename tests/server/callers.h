@@ -10,7 +10,7 @@
 namespace tessard {
 
 // A caller of the netid's transport, from and to universal addresses (an
-// empty destination: not known).
+// empty destination: the wildcard address, to which no call is sent).
 inline Caller From(std::string_view netid, std::string_view source,
                    std::string_view destination) {
   Caller caller;
@@ -18,8 +18,7 @@ inline Caller From(std::string_view netid, std::string_view source,
   caller.transport = ClassifyNetid(netid).stream ? Transport::kStream
                                                  : Transport::kDatagram;
   EXPECT_TRUE(ParseUniversalAddress(source, &caller.source)) << source;
-  caller.hasDestination = !destination.empty();
-  if (caller.hasDestination) {
+  if (!destination.empty()) {
     EXPECT_TRUE(ParseUniversalAddress(destination, &caller.destination));
   }
   return caller;

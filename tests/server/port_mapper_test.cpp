@@ -37,7 +37,7 @@ class PortMapperTest : public ::testing::Test {
                             CallOutcome expected = CallOutcome::kReply) {
     std::vector<std::uint8_t> reply;
     CallOutcome outcome = mapper_.HandleCall(
-        worker_, call.bytes.data(), call.bytes.size(), caller, &reply);
+        reader_, call.bytes.data(), call.bytes.size(), caller, &reply);
     EXPECT_EQ(outcome, expected);
     if (outcome != CallOutcome::kReply) {
       EXPECT_TRUE(reply.empty());
@@ -92,7 +92,7 @@ class PortMapperTest : public ::testing::Test {
   static std::uint32_t Clock() { return 1700000000u; }
 
   PortMapper mapper_{24, Clock};
-  PortMapper::Worker worker_{mapper_};
+  PortMapper::ReaderSlot reader_{mapper_};
   const Caller local_ = From("udp", "127.0.0.1.4.1", "127.0.0.1.0.111");
   const Caller remote_ = From("udp", "10.77.0.2.4.1", "10.77.0.1.0.111");
   const Caller stream_ = From("tcp", "10.77.0.2.4.1", "10.77.0.1.0.111");
@@ -434,15 +434,15 @@ TEST_F(PortMapperTest, RemoteDatagramsAreNotAmplified) {
     SCOPED_TRACE(row.what);
     std::vector<std::uint8_t> reply;
     CallOutcome outcome =
-        mapper_.HandleCall(worker_, row.call.bytes.data(),
+        mapper_.HandleCall(reader_, row.call.bytes.data(),
                            row.call.bytes.size(), row.caller, &reply);
     EXPECT_EQ(outcome, row.answered ? CallOutcome::kReply
                                     : CallOutcome::kSilent);
     EXPECT_LE(reply.size(), 2 * row.call.bytes.size());
     EXPECT_GT(Results(row.call, stream_).body.size(), 0u);
   }
-  EXPECT_TRUE(MayReply(remote_, 200, 256));
-  EXPECT_FALSE(MayReply(remote_, 200, 260));
+  EXPECT_TRUE(256 <= ReplyBound(remote_, 200));
+  EXPECT_FALSE(260 <= ReplyBound(remote_, 200));
 }
 
 // Forwarding is not offered: silent on datagrams, refused on TCP.
@@ -515,10 +515,10 @@ TEST_F(PortMapperTest, SettingsShutOutCallersAndKeepListings) {
     }
     if (row.answer == kAnswered) EXPECT_TRUE(r && r->state == 0);
   }
-  EXPECT_FALSE(mapper_.AdmitConnection(worker_, outsideTcp));
-  EXPECT_FALSE(mapper_.AdmitConnection(worker_, mapped));
-  EXPECT_TRUE(mapper_.AdmitConnection(worker_, stream_));
-  EXPECT_TRUE(mapper_.AdmitConnection(worker_, loopbackTcp));
+  EXPECT_FALSE(mapper_.LetConnectionIn(reader_, outsideTcp));
+  EXPECT_FALSE(mapper_.LetConnectionIn(reader_, mapped));
+  EXPECT_TRUE(mapper_.LetConnectionIn(reader_, stream_));
+  EXPECT_TRUE(mapper_.LetConnectionIn(reader_, loopbackTcp));
 
   // A connection already open closes at its next call once outside.
   StreamConnection connection;
@@ -529,12 +529,12 @@ TEST_F(PortMapperTest, SettingsShutOutCallersAndKeepListings) {
   record.bytes.insert(record.bytes.end(), null.bytes.begin(), null.bytes.end());
   std::size_t used = 0;
   std::vector<std::uint8_t> out;
-  EXPECT_TRUE(connection.Receive(mapper_, worker_, record.bytes.data(),
+  EXPECT_TRUE(connection.Receive(mapper_, reader_, record.bytes.data(),
                                  record.bytes.size(), &used, &out));
   EXPECT_FALSE(out.empty());
   settings.lookups.clear();  // this machine only
   mapper_.SetSettings(settings);
-  EXPECT_FALSE(connection.Receive(mapper_, worker_, record.bytes.data(),
+  EXPECT_FALSE(connection.Receive(mapper_, reader_, record.bytes.data(),
                                   record.bytes.size(), &used, &out));
   Send(Call(4, 0), stream_, CallOutcome::kClose);
   // This machine is still served.
@@ -555,12 +555,12 @@ TEST_F(PortMapperTest, SettingsChangeWhileServing) {
   closed.everyNetwork = false;
   std::atomic<bool> done{false};
   std::thread serving([&] {
-    PortMapper::Worker worker(mapper_);
+    PortMapper::ReaderSlot reader(mapper_);
     Wire null = Call(4, 0);
     while (!done.load()) {
       std::vector<std::uint8_t> reply;
       CallOutcome outcome = mapper_.HandleCall(
-          worker, null.bytes.data(), null.bytes.size(), remote_, &reply);
+          reader, null.bytes.data(), null.bytes.size(), remote_, &reply);
       EXPECT_TRUE(outcome == CallOutcome::kReply ||
                   outcome == CallOutcome::kClose);
     }
@@ -573,21 +573,21 @@ TEST_F(PortMapperTest, SettingsChangeWhileServing) {
 
 TEST_F(PortMapperTest, DatagramTooSmallForTheReplyGetsSystemError) {
   PortMapper big(kMaxRegistrations, Clock);
-  PortMapper::Worker worker(big);
+  PortMapper::ReaderSlot reader(big);
   std::vector<std::uint8_t> reply;
   for (std::uint32_t vers = 0; vers < 100; ++vers) {
     Wire set = Call(4, 1).Rpcb(kNfs, vers, "local",
                                "/run/" + std::string(100, 'p'));
-    ASSERT_EQ(big.HandleCall(worker, set.bytes.data(), set.bytes.size(),
+    ASSERT_EQ(big.HandleCall(reader, set.bytes.data(), set.bytes.size(),
                              local_, &reply),
               CallOutcome::kReply);
     reply.clear();
   }
   Wire dump = Call(4, 4);
-  big.HandleCall(worker, dump.bytes.data(), dump.bytes.size(), local_, &reply);
+  big.HandleCall(reader, dump.bytes.data(), dump.bytes.size(), local_, &reply);
   EXPECT_EQ(rpc_wire::Parse(reply).status, 5u);  // SYSTEM_ERR
   reply.clear();
-  big.HandleCall(worker, dump.bytes.data(), dump.bytes.size(), stream_,
+  big.HandleCall(reader, dump.bytes.data(), dump.bytes.size(), stream_,
                  &reply);
   EXPECT_EQ(rpc_wire::Parse(reply).status, 0u);
   EXPECT_GT(reply.size(), kMaxDatagramReply);

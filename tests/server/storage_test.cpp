@@ -67,7 +67,7 @@ class StorageTest : public ::testing::Test {
 
   Reply Results(const Wire& call, const Caller& caller) {
     std::vector<std::uint8_t> reply;
-    EXPECT_EQ(mapper_.HandleCall(worker_, call.bytes.data(), call.bytes.size(),
+    EXPECT_EQ(mapper_.HandleCall(reader_, call.bytes.data(), call.bytes.size(),
                                  caller, &reply),
               CallOutcome::kReply);
     Reply r = rpc_wire::Parse(reply);
@@ -142,7 +142,7 @@ class StorageTest : public ::testing::Test {
   MemoryStore store_;
   Records records_;
   PortMapper mapper_{24, nullptr, Now};
-  PortMapper::Worker worker_{mapper_};
+  PortMapper::ReaderSlot reader_{mapper_};
   Caller caller_ = From("udp", "127.0.0.1.4.1", "127.0.0.1.0.111");
 };
 
@@ -282,7 +282,7 @@ TEST_F(StorageTest, EveryChangeAndRefusalIsRecorded) {
     SCOPED_TRACE(row.what);
     records_.written.clear();
     std::vector<std::uint8_t> reply;
-    mapper_.HandleCall(worker_, row.call.bytes.data(), row.call.bytes.size(),
+    mapper_.HandleCall(reader_, row.call.bytes.data(), row.call.bytes.size(),
                        row.caller, &reply);
     ASSERT_EQ(records_.written.size(), 1u);
     const Written& w = records_.written[0];
@@ -292,8 +292,8 @@ TEST_F(StorageTest, EveryChangeAndRefusalIsRecorded) {
     EXPECT_EQ(w.problem, row.problem);
   }
   records_.written.clear();
-  EXPECT_FALSE(mapper_.AdmitConnection(worker_, outside));
-  EXPECT_TRUE(mapper_.AdmitConnection(worker_, remoteTcp));
+  EXPECT_FALSE(mapper_.LetConnectionIn(reader_, outside));
+  EXPECT_TRUE(mapper_.LetConnectionIn(reader_, remoteTcp));
   ASSERT_EQ(records_.written.size(), 1u);
   EXPECT_EQ(records_.written[0].kind, K::kOutsideLookups);
 

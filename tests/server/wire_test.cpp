@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "record_marking.h"
+#include "message_framing.h"
 #include "registration_table.h"
 #include "rpc_wire.h"
 #include "universal_address.h"
@@ -56,19 +56,19 @@ std::vector<std::uint8_t> Fragment(std::string_view data, bool last) {
 // status that ended the stream.
 std::vector<std::string> Assemble(const std::vector<std::uint8_t>& stream,
                                   std::size_t step,
-                                  RecordAssembler::Status* end) {
-  RecordAssembler assembler(16, 6);
+                                  MessageAssembler::Status* end) {
+  MessageAssembler assembler(16, 6);
   std::vector<std::string> records;
-  *end = RecordAssembler::Status::kNeedMore;
+  *end = MessageAssembler::Status::kNeedMore;
   for (std::size_t pos = 0; pos < stream.size();) {
     std::size_t size = std::min(step, stream.size() - pos);
     std::size_t used = 0;
     *end = assembler.Feed(stream.data() + pos, size, &used);
     pos += used;
-    if (*end == RecordAssembler::Status::kRecord) {
-      Bytes r = assembler.record();
+    if (*end == MessageAssembler::Status::kMessage) {
+      Bytes r = assembler.message();
       records.emplace_back(reinterpret_cast<const char*>(r.data), r.size);
-    } else if (*end != RecordAssembler::Status::kNeedMore) {
+    } else if (*end != MessageAssembler::Status::kNeedMore) {
       break;
     } else {
       EXPECT_EQ(used, size);
@@ -78,29 +78,29 @@ std::vector<std::string> Assemble(const std::vector<std::uint8_t>& stream,
 }
 
 TEST(RecordMarking, RecordsAreAssembledWithinTheirBounds) {
-  using Status = RecordAssembler::Status;
+  using Status = MessageAssembler::Status;
   struct Row {
     const char* what;
     std::vector<std::vector<std::uint8_t>> fragments;
     std::vector<std::string> records;
     Status end;
   } rows[] = {
-      {"one fragment", {Fragment("call", true)}, {"call"}, Status::kRecord},
+      {"one fragment", {Fragment("call", true)}, {"call"}, Status::kMessage},
       {"two records", {Fragment("ab", true), Fragment("cd", true)},
-       {"ab", "cd"}, Status::kRecord},
+       {"ab", "cd"}, Status::kMessage},
       {"three fragments, an empty one among them",
        {Fragment("ab", false), Fragment("", false), Fragment("cd", true)},
-       {"abcd"}, Status::kRecord},
+       {"abcd"}, Status::kMessage},
       {"exactly the bound", {Fragment("0123456789", false),
                              Fragment("abcdef", true)},
-       {"0123456789abcdef"}, Status::kRecord},
+       {"0123456789abcdef"}, Status::kMessage},
       {"one byte over", {Fragment("0123456789", false),
                          Fragment("abcdefg", true)},
        {}, Status::kTooLong},
       {"six fragments", {Fragment("a", false), Fragment("b", false),
                          Fragment("c", false), Fragment("d", false),
                          Fragment("e", false), Fragment("f", true)},
-       {"abcdef"}, Status::kRecord},
+       {"abcdef"}, Status::kMessage},
       {"seven fragments", {Fragment("a", false), Fragment("", false),
                            Fragment("", false), Fragment("", false),
                            Fragment("", false), Fragment("", false),
@@ -123,11 +123,11 @@ TEST(RecordMarking, RecordsAreAssembledWithinTheirBounds) {
 }
 
 TEST(RecordMarking, AHugeFragmentIsRefusedByItsMarkAlone) {
-  RecordAssembler assembler(8192, 8192);
+  MessageAssembler assembler(8192, 8192);
   const std::uint8_t mark[] = {0x7F, 0xFF, 0xFF, 0xF0};
   std::size_t used = 0;
   EXPECT_EQ(assembler.Feed(mark, 4, &used),
-            RecordAssembler::Status::kTooLong);
+            MessageAssembler::Status::kTooLong);
   EXPECT_EQ(used, 4u);
 }
 
@@ -228,7 +228,7 @@ TEST(RegistrationTable, ReadersSeeWholeSnapshotsWhileItChanges) {
     r.netid.Assign("udp");
     r.uaddr.Assign("0.0.0.0." + std::to_string(r.vers) + ".1");
     table.Add(r);
-    if (round % 3 == 0) table.Remove(7, (round * 7) % 11, "");
+    if (round % 3 == 0) table.Remove(7, (round * 7) % 11, {});
   }
   while (reads < 300) std::this_thread::yield();
   done = true;

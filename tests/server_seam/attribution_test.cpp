@@ -46,7 +46,6 @@ Caller LocalCaller(Transport transport, bool v6) {
   Caller caller;
   caller.transport = transport;
   caller.source = Address(v6, kClientPort);
-  caller.hasDestination = true;
   caller.destination = Address(v6, 111);
   return caller;
 }
@@ -198,7 +197,7 @@ TEST_F(Attribution, LooksUpOnceOnFirstUseAndOnlyForALocalCaller) {
   Caller remote = LocalCaller(Transport::kDatagram, false);
   remote.source.host[0] = 10;
   Caller undestined = LocalCaller(Transport::kDatagram, false);
-  undestined.hasDestination = false;
+  undestined.destination = InetAddress();
   for (const Caller& caller : {remote, undestined}) {
     CallerIdentity source(caller);
     EXPECT_FALSE(source.Identify().known);

@@ -1,17 +1,17 @@
-// Assembling records from fragments, within bounds.
-#include "record_marking.h"
+// Assembling messages from fragments, within bounds.
+#include "message_framing.h"
 
 #include <algorithm>
 
 namespace tessard {
 
-RecordAssembler::RecordAssembler(std::size_t maxRecord,
-                                 std::size_t maxFragments)
-    : maxRecord_(maxRecord), maxFragments_(maxFragments) {
-  buffer_.reserve(maxRecord);
+MessageAssembler::MessageAssembler(std::size_t maxMessage,
+                                   std::size_t maxFragments)
+    : maxMessage_(maxMessage), maxFragments_(maxFragments) {
+  buffer_.reserve(maxMessage);
 }
 
-void RecordAssembler::Reset() {
+void MessageAssembler::Reset() {
   buffer_.clear();
   markHave_ = 0;
   fragmentLeft_ = 0;
@@ -22,20 +22,20 @@ void RecordAssembler::Reset() {
   complete_ = false;
 }
 
-RecordAssembler::Status RecordAssembler::Feed(const std::uint8_t* data,
-                                              std::size_t size,
-                                              std::size_t* used) {
+MessageAssembler::Status MessageAssembler::Feed(const std::uint8_t* data,
+                                                std::size_t size,
+                                                std::size_t* used) {
   if (complete_) Reset();
   std::size_t pos = 0;
   for (;;) {
     if (!inFragment_) {
-      // A fragment with nothing in it still ends its record when it is the
+      // A fragment with nothing in it still ends its message when it is the
       // last one, so the mark is handled even when no byte is left.
-      while (markHave_ < kRecordMarkSize && pos < size) {
+      while (markHave_ < kFragmentMarkSize && pos < size) {
         mark_[markHave_++] = data[pos++];
         started_ = true;
       }
-      if (markHave_ < kRecordMarkSize) break;
+      if (markHave_ < kFragmentMarkSize) break;
       markHave_ = 0;
       std::uint32_t mark = LoadU32(mark_);
       fragmentLeft_ = mark & ~kLastFragment;
@@ -44,7 +44,7 @@ RecordAssembler::Status RecordAssembler::Feed(const std::uint8_t* data,
         *used = pos;
         return Status::kTooManyFragments;
       }
-      if (fragmentLeft_ > maxRecord_ - buffer_.size()) {
+      if (fragmentLeft_ > maxMessage_ - buffer_.size()) {
         *used = pos;
         return Status::kTooLong;
       }
@@ -59,7 +59,7 @@ RecordAssembler::Status RecordAssembler::Feed(const std::uint8_t* data,
     if (lastFragment_) {
       complete_ = true;
       *used = pos;
-      return Status::kRecord;
+      return Status::kMessage;
     }
   }
   *used = pos;
