@@ -68,7 +68,7 @@ DWORD OpenSocket(const LocalAddress& a, bool stream, SOCKET* out) {
     DWORD returned = 0;
     WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0,
              &returned, nullptr, nullptr);
-    SetTimeout(s, SO_RCVTIMEO, kPollMs);
+    SetFlag(s, SOL_SOCKET, SO_RCVTIMEO, kPollMs);
   }
   *out = s;
   return 0;

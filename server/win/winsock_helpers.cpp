@@ -38,11 +38,6 @@ int ToSockaddr(const InetAddress& address, unsigned long scopeId,
   return sizeof in;
 }
 
-void SetTimeout(SOCKET socket, int option, DWORD ms) {
-  setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&ms),
-             sizeof ms);
-}
-
 void SetFlag(SOCKET socket, int level, int option, DWORD value) {
   setsockopt(socket, level, option, reinterpret_cast<const char*>(&value),
              sizeof value);

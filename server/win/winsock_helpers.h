@@ -16,7 +16,7 @@ InetAddress ToInet(const sockaddr_storage& address);
 int ToSockaddr(const InetAddress& address, unsigned long scopeId,
                sockaddr_storage* out);
 
-void SetTimeout(SOCKET socket, int option, DWORD ms);
+// A socket option of a DWORD value: a flag, or a timeout in ms.
 void SetFlag(SOCKET socket, int level, int option, DWORD value);
 
 // Whether a datagram socket's wait ended for a reason to try again.
