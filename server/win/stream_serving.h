@@ -1,4 +1,4 @@
-// Serving one TCP connection: calls in through the record marking, replies
+// Serving one TCP connection: calls in through the message framing, replies
 // out, until the caller closes, falls silent, is too slow, or the
 // connection is closed to make room or because the server stops.
 #pragma once
