@@ -88,6 +88,15 @@ bool ParseListenAddress(std::string_view text, ListenAddress* address,
   if (percent != std::string_view::npos && !parsed.address.v6) {
     return Fail(problem, line, "only an IPv6 address has a zone");
   }
+  // Only a link-local address (fe80::/10) is bound on one interface; any
+  // other is the machine's on every interface, so a zone would match none.
+  if (percent != std::string_view::npos &&
+      !(parsed.address.host[0] == 0xFE &&
+        (parsed.address.host[1] & 0xC0) == 0x80)) {
+    return Fail(problem, line,
+                "only a link-local address (fe80::/10) has a zone: write "
+                "this address without one");
+  }
   if (IsWildcard(parsed.address)) {
     return Fail(problem, line,
                 "the wildcard address: leave ListenAddresses out to serve on "
@@ -193,6 +202,21 @@ bool ParseSettings(const SettingsValues& values, Settings* settings,
                            std::string* problem) {
       return line == "*" || ParseNetwork(line, network, problem);
     };
+    // Each remote call is matched against every network: a bound keeps
+    // that cheap, and wider networks say the same in fewer lines.
+    const std::size_t listed = static_cast<std::size_t>(std::count_if(
+        lookups.lines.begin(), lookups.lines.end(), [](const std::string& raw) {
+          std::string_view line = Trim(raw);
+          return !line.empty() && line != "*";
+        }));
+    if (listed > kMaxRemoteLookups) {
+      error->value = kRemoteLookupsValue;
+      error->problem = std::to_string(listed) + " networks: at most " +
+                       std::to_string(kMaxRemoteLookups) +
+                       " are taken; list wider networks (a /24 rather than "
+                       "its addresses)";
+      return false;
+    }
     std::vector<Network> networks;
     if (!ParseLines(lookups.lines, parseNetwork, &networks, &error->problem)) {
       error->value = kRemoteLookupsValue;

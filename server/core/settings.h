@@ -5,6 +5,7 @@
 // (PortMapper::SetSettings). Free of Windows headers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ namespace tessard {
 constexpr char kListenAddressesValue[] = "ListenAddresses";
 constexpr char kRemoteLookupsValue[] = "RemoteLookups";
 constexpr char kRemoteListingsValue[] = "RemoteListings";
+
+// The most networks RemoteLookups may list.
+constexpr std::size_t kMaxRemoteLookups = 1024;
 
 // An address to serve on, with its IPv6 zone ("fe80::1%3"); scope 0: none
 // given.
@@ -77,8 +81,9 @@ struct SettingsError {
 
 // The settings the values say, or false and the first error. A value of
 // the wrong type, a line that does not parse, or a RemoteListings other
-// than 0 or 1 is an error: a bad value never opens the server wider than
-// it was. Blanks around a line are ignored, and so are empty lines.
+// than 0 or 1, or more than kMaxRemoteLookups networks, is an error: a
+// bad value never opens the server wider than it was. Blanks around a
+// line are ignored, and so are empty lines.
 bool ParseSettings(const SettingsValues& values, Settings* settings,
                    SettingsError* error);
 

@@ -17,6 +17,17 @@ MultiStringValue Lines(std::vector<std::string> lines) {
   return value;
 }
 
+// 10.0.0.1, 10.0.0.2, ... and blank lines between them.
+std::vector<std::string> ManyNetworks(std::size_t count) {
+  std::vector<std::string> lines;
+  for (std::size_t i = 1; i <= count; ++i) {
+    lines.push_back("10.0." + std::to_string(i / 256) + "." +
+                    std::to_string(i % 256));
+    lines.push_back("");
+  }
+  return lines;
+}
+
 InetAddress Host(std::string_view text) {
   InetAddress address;
   EXPECT_TRUE(ParseHostAddress(text, &address)) << text;
@@ -87,6 +98,17 @@ TEST(Settings, ValuesParseOrNameWhatIsWrong) {
        {Lines({"192.168.10.5%3"}), {}, {}},
        "ListenAddresses: \"192.168.10.5%3\": only an IPv6 address has a "
        "zone"},
+      {"zone on an address that is not link-local",
+       {Lines({"fe80::1%3", "2001:db8::1%1"}), {}, {}},
+       "ListenAddresses: \"2001:db8::1%1\": only a link-local address "
+       "(fe80::/10) has a zone: write this address without one"},
+      {"more networks than are taken",
+       {{}, Lines(ManyNetworks(kMaxRemoteLookups + 1)), {}},
+       "RemoteLookups: 1025 networks: at most 1024 are taken; list wider "
+       "networks (a /24 rather than its addresses)"},
+      {"as many networks as are taken",
+       {{}, Lines(ManyNetworks(kMaxRemoteLookups)), {}},
+       "ok"},
       {"zone by name",
        {Lines({"fe80::1%eth0"}), {}, {}},
        "ListenAddresses: \"fe80::1%eth0\": the zone after % must be an "
