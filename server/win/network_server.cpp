@@ -114,6 +114,43 @@ void NetworkServer::FollowSettings() {
   ReportInformation("settings applied: " + DescribeSettings(next) + ".");
 }
 
+bool NetworkServer::FollowDeletedKeys() {
+  const RegistryStore::Renewal store =
+      store_ ? store_->Renew() : RegistryStore::Renewal();
+  const bool parameters = settingsReader_ && settingsReader_->Renew();
+  if (!store.deleted && !parameters) return false;
+  std::string text =
+      parameters ? "the service's Parameters key was deleted while it served"
+                 : "the key that keeps the registrations "
+                   "(Parameters\\Registrations) was deleted while the "
+                   "service served";
+  if (store.deleted && store.error == ERROR_SUCCESS) {
+    text += ": made again, with the " + std::to_string(store.stored) +
+            " registration(s) of the table stored in it again";
+  } else if (store.deleted) {
+    text += "; the key of the registrations cannot be made again: " +
+            SystemText(store.error) + " (error " +
+            std::to_string(store.error) +
+            "); changes of the table answer false until it can";
+  }
+  if (parameters) {
+    Settings next;
+    SettingsError error;
+    if (settingsReader_->Read(&next, &error)) {
+      mapper_.SetSettings(next);
+      settings_ = next;
+      text += "; the settings are those of the new key, the defaults while "
+              "it holds none: " + DescribeSettings(next);
+    } else {
+      text += "; the new key's settings are bad, and not applied: " +
+              error.text() + "; the settings in force stay (" +
+              DescribeSettings(settings_) + ")";
+    }
+  }
+  ReportWarning(text + ".");
+  return parameters;
+}
+
 void NetworkServer::Housekeeping() {
   ULONGLONG lastSample = GetTickCount64();
   HANDLE waits[3] = {stopEvent_};
@@ -126,7 +163,7 @@ void NetworkServer::Housekeeping() {
     DWORD woken = WaitForMultipleObjects(count, waits, FALSE, kAddressCheckMs);
     if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
     try {
-      if (woken != WAIT_TIMEOUT) FollowSettings();
+      if (!FollowDeletedKeys() && woken != WAIT_TIMEOUT) FollowSettings();
       FollowAddresses();
       mapper_.FlushRecords();
       if (GetTickCount64() - lastSample >= kSamplePeriodMs) {

@@ -19,6 +19,7 @@
 #include "connection_pool.h"
 #include "local_addresses.h"
 #include "port_mapper.h"
+#include "registry_store.h"
 #include "settings_reader.h"
 
 namespace tessard {
@@ -39,6 +40,9 @@ class NetworkServer {
   // housekeeping. Throws std::bad_alloc.
   void UseSettings(const Settings& settings, SettingsReader* reader,
                    HANDLE paramChange);
+  // The store of the port mapper's table, whose key the housekeeping
+  // makes again when it is deleted; set before Start.
+  void UseStore(RegistryStore* store) { store_ = store; }
 
   // Opens port 111 on every address the machine has now (of those the
   // settings serve), calling progress
@@ -80,12 +84,17 @@ class NetworkServer {
   // Reads the settings again after a change, and applies them when they
   // are good; a bad change is reported and the settings in force stay.
   void FollowSettings();
+  // Makes the Parameters key, or the store's key below it, again when it
+  // has been deleted, with the table and the new key's settings, and says
+  // so in one note. True when the settings were read again.
+  bool FollowDeletedKeys();
 
   PortMapper mapper_;
   // The settings in force, as far as the sockets go; read and written by
   // the housekeeping alone once serving.
   Settings settings_;
   SettingsReader* settingsReader_ = nullptr;
+  RegistryStore* store_ = nullptr;
   HANDLE paramChange_ = nullptr;
   HANDLE stopEvent_;
   ConnectionPool pool_;

@@ -18,6 +18,9 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,13 @@ namespace tessard {
 
 // The service's key, relative to HKEY_LOCAL_MACHINE.
 std::wstring ServiceKeyPath(const std::wstring& serviceName);
+
+// Creates (or opens) `subkey` under the service's key, which must exist:
+// a key deleted under the running service is made again, but never the
+// service's own, which goes only with the service. Returns 0 or the
+// registry's error (ERROR_FILE_NOT_FOUND without the service's key).
+LSTATUS CreateServiceSubkey(const std::wstring& serviceName,
+                            const wchar_t* subkey, REGSAM access, HKEY* key);
 
 class RegistryStore : public Store {
  public:
@@ -39,21 +49,49 @@ class RegistryStore : public Store {
   // Returns 0 or the registry's error.
   LSTATUS Open(const std::wstring& serviceName);
 
-  // Every stored value, in the order the registry lists them. A value
-  // whose name is not text we could have written comes back with its name
-  // as read, so that it is found damaged and set aside.
+  // Every stored value, in the order the registry lists them. Names come
+  // as NarrowExact gives them: one that is not text we could have written
+  // (an unpaired surrogate included) is found damaged, and SetAside finds
+  // it again by that name.
   LSTATUS ReadAll(std::vector<StoredValue>* values);
 
   // Moves a value to the Damaged key: written there first, then deleted
   // here, so that a crash in between leaves it in both places, never in
   // neither. False when it could not be moved (it then stays where it is).
+  // Either way it is no registration of the table.
   bool SetAside(const std::string& name);
 
+  // A change that meets the key deleted (ERROR_KEY_DELETED) makes the key
+  // again, stores every registration of the table in it, and is tried once
+  // more there before it is answered.
   bool Keep(const StoredChange& change) override;
 
+  // What became of a deleted key since the last call.
+  struct Renewal {
+    bool deleted = false;        // found deleted: nothing else is set
+    LSTATUS error = ERROR_SUCCESS;  // why it could not be made again
+    std::size_t stored = 0;      // registrations stored again
+  };
+  // For the housekeeping, about every second: makes the key again, as a
+  // change would, when it has been deleted and no change has met it yet,
+  // and tries again a renewal that failed; says what was done since the
+  // last call. A failure is said once, until the key is made again.
+  Renewal Renew();
+
  private:
+  // Under lock_: makes the key again and stores the table in it.
+  LSTATUS Recreate();
+
+  std::mutex lock_;
   std::wstring serviceName_;
   HKEY registrations_ = nullptr;
+  // What the key holds, by the names as the registry has them: the
+  // registrations of the table (the port mapper's own aside), from which
+  // a deleted key is made again.
+  std::map<std::wstring, std::vector<BYTE>> kept_;
+  Renewal renewal_;          // what Renew has to say
+  bool failing_ = false;     // the key is deleted and could not be made
+  bool failureSaid_ = false;
 };
 
 }  // namespace tessard

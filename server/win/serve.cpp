@@ -129,7 +129,7 @@ void RestoreStored(PortMapper& mapper, RegistryStore& store) {
   for (const PortMapper::RestoreReport::Damaged& damaged : report.damaged) {
     if (!store.SetAside(damaged.name)) {
       ReportWarning("cannot move the damaged stored registration \"" +
-                    damaged.name +
+                    RecordText(damaged.name) +
                     "\" aside; it stays where it is and is not loaded.");
     }
   }
@@ -214,6 +214,7 @@ DWORD Serve(const std::string& argument, HANDLE stopEvent,
   if (!hooks.serviceName.empty()) {
     error = UseStore(hooks.serviceName, server.mapper(), store);
     if (error != 0) return error;
+    server.UseStore(&store);
   }
   Run(server, settings, stopEvent, hooks);
   return 0;

@@ -76,16 +76,17 @@ MultiStringValue ReadMultiString(HKEY key, const wchar_t* name) {
   MultiStringValue value;
   std::vector<BYTE> data;
   if (!ReadOfType(key, name, REG_MULTI_SZ, 0, &value, &data)) return value;
-  // Strings, each ended by a NUL, and one more NUL; a value written
-  // without its last NULs still ends where its bytes end.
+  // Strings, each ended by a NUL, and one more NUL: the list ends at its
+  // first empty string, as Windows defines the type and as its registry
+  // editor shows it, whatever bytes follow. A value written without its
+  // last NULs still ends where its bytes end.
   const wchar_t* chars = reinterpret_cast<const wchar_t*>(data.data());
   const std::size_t count = data.size() / sizeof(wchar_t);
   std::size_t start = 0;
   for (std::size_t i = 0; i <= count; ++i) {
     if (i == count || chars[i] == L'\0') {
-      if (i > start) {
-        value.lines.push_back(Narrow(std::wstring_view(chars + start, i - start)));
-      }
+      if (i == start) break;
+      value.lines.push_back(Narrow(std::wstring_view(chars + start, i - start)));
       start = i + 1;
     }
   }
@@ -121,20 +122,37 @@ SettingsReader::~SettingsReader() {
 }
 
 LSTATUS SettingsReader::Open(const std::wstring& serviceName, bool create) {
-  const std::wstring path = ServiceKeyPath(serviceName) + L"\\Parameters";
-  const REGSAM access = KEY_QUERY_VALUE | KEY_NOTIFY;
-  LSTATUS status =
-      create ? sys::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0,
-                                    nullptr, REG_OPTION_NON_VOLATILE, access,
-                                    nullptr, &key_, nullptr)
-             : sys::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access,
-                                  &key_);
-  if (status != ERROR_SUCCESS) {
-    key_ = nullptr;
-    return create ? status : ERROR_SUCCESS;
-  }
+  serviceName_ = serviceName;
+  create_ = create;
+  LSTATUS status = OpenKey();
+  if (status != ERROR_SUCCESS) return create ? status : ERROR_SUCCESS;
   changed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   return changed_ ? ERROR_SUCCESS : GetLastError();
+}
+
+LSTATUS SettingsReader::OpenKey() {
+  const REGSAM access = KEY_QUERY_VALUE | KEY_NOTIFY;
+  if (create_) {
+    return CreateServiceSubkey(serviceName_, L"Parameters", access, &key_);
+  }
+  const std::wstring path = ServiceKeyPath(serviceName_) + L"\\Parameters";
+  LSTATUS status =
+      sys::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key_);
+  if (status != ERROR_SUCCESS) key_ = nullptr;
+  return status;
+}
+
+bool SettingsReader::Renew() {
+  if (!key_ || sys::RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr,
+                                     nullptr) != ERROR_KEY_DELETED) {
+    return false;
+  }
+  sys::RegCloseKey(key_);
+  key_ = nullptr;
+  OpenKey();  // without it: the defaults, and no notification
+  return true;
 }
 
 bool SettingsReader::Read(Settings* settings, SettingsError* error) {

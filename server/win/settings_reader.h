@@ -38,10 +38,21 @@ class SettingsReader {
   // (changed() is then set once). True, or false with the first error.
   bool Read(Settings* settings, SettingsError* error);
 
+  // Whether the key has been deleted since it was opened; if so, opens it
+  // again (made again for a service), so that the next Read reads the new
+  // key, whose values are absent until written (the defaults), and asks
+  // to be told of its changes. Asked about every second: a deleted key's
+  // notification does not fire under Wine and cannot be asked again.
+  bool Renew();
+
   // Set when the key's values change; nullptr without a key.
   HANDLE changed() const { return changed_; }
 
  private:
+  LSTATUS OpenKey();
+
+  std::wstring serviceName_;
+  bool create_ = false;
   HKEY key_ = nullptr;
   HANDLE changed_ = nullptr;
 };
