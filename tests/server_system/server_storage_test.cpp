@@ -409,6 +409,62 @@ TEST_F(StoredTableTest, DamagedValuesAreMovedAsideAndTheRestServes) {
   EXPECT_EQ(aside.size(), std::size(damaged) + written.size() - 2038);
 }
 
+// The Parameters key, or the key of the registrations below it, deleted
+// with reg.exe while the service runs: within 5 s changes answer true and
+// are stored, in a key made again with the whole table, and the settings
+// are the defaults until the new key holds some, which are followed.
+TEST_F(StoredTableTest, ADeletedKeyIsMadeAgainWithTheTableAndTheDefaults) {
+  Install("manual");
+  SetSetting("RemoteLookups", "REG_MULTI_SZ",
+             std::string(kThirdAddress) + "/32");
+  Start();
+  Bound udp(SOCK_DGRAM, "127.0.0.1");
+  const std::string at = Uaddr("127.0.0.1", udp.port());
+  ASSERT_TRUE(Set(440000, 1, "udp", at));
+  ASSERT_TRUE(Set(440000, 2, "udp", at));
+  ASSERT_FALSE(Answers(SOCK_STREAM, kSecondAddress, kOtherAddress));
+  std::set<std::string> expected = {Key(440000, 1, "udp"),
+                                    Key(440000, 2, "udp")};
+  std::uint32_t vers = 1;
+  for (const char* deleted : {kStoredKey, kTcpParameters}) {
+    SCOPED_TRACE(deleted);
+    ASSERT_EQ(RunProgram({"wine", "reg", "delete", deleted, "/f"}, dir_).code,
+              0);
+    const auto start = Clock::now();
+    Socket tcp(SOCK_STREAM, "127.0.0.1");
+    EXPECT_EQ(Change(tcp, 1, 440000, vers + 2, "udp", at), true);
+    EXPECT_EQ(Change(tcp, 2, 440000, vers, "udp", at), true);
+    expected.insert(Key(440000, vers + 2, "udp"));
+    expected.erase(Key(440000, vers, "udp"));
+    ++vers;
+    if (deleted == kTcpParameters) {
+      // Its RemoteLookups went with it.
+      ASSERT_GE(MillisecondsUntil(
+                    [] {
+                      return Answers(SOCK_STREAM, kSecondAddress,
+                                     kOtherAddress);
+                    },
+                    8000),
+                0);
+    }
+    const auto took = Clock::now() - start;
+    std::printf("served by a key made again after %.1f s\n",
+                std::chrono::duration<double>(took).count());
+    EXPECT_LE(took, std::chrono::seconds(5));
+    EXPECT_EQ(Names(Values(kStoredKey)), expected);
+    EXPECT_EQ(Names(Table()), expected);
+  }
+  SetSetting("RemoteLookups", "REG_MULTI_SZ",
+             std::string(kThirdAddress) + "/32");
+  EXPECT_LE(MillisecondsUntil(
+                [] {
+                  return !Answers(SOCK_STREAM, kSecondAddress, kOtherAddress);
+                },
+                8000),
+            5000)
+      << "a setting of the new key is not followed";
+}
+
 // The utility's removal takes the stored table with the service, and a new
 // installation starts empty, also over a key left in the registry (Wine's
 // CreateService keeps what the key of its name holds).
