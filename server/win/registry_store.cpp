@@ -78,7 +78,7 @@ LSTATUS RegistryStore::ReadAll(std::vector<StoredValue>* values) {
     ++index;
     const std::wstring_view asRead(name.data(), nameLength);
     StoredValue value;
-    value.name = NarrowExact(asRead);
+    value.name = Narrow(asRead);
     // A value of another type holds no registration of ours: empty data
     // never decodes, so it is found damaged.
     if (type == REG_BINARY) value.data.assign(data.data(), data.data() + size);
@@ -88,7 +88,7 @@ LSTATUS RegistryStore::ReadAll(std::vector<StoredValue>* values) {
 }
 
 bool RegistryStore::SetAside(const std::string& name) {
-  const std::wstring wide = WidenExact(name);
+  const std::wstring wide = Widen(name);
   std::lock_guard<std::mutex> lock(lock_);
   kept_.erase(wide);
   DWORD type = 0;
@@ -115,7 +115,7 @@ bool RegistryStore::SetAside(const std::string& name) {
 }
 
 bool RegistryStore::Keep(const StoredChange& change) {
-  const std::wstring name = WidenExact(change.name);
+  const std::wstring name = Widen(change.name);
   const bool write = change.kind == StoredChange::Kind::kWrite;
   std::vector<BYTE> data(change.data.begin(), change.data.end());
   std::lock_guard<std::mutex> lock(lock_);

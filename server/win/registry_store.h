@@ -50,7 +50,7 @@ class RegistryStore : public Store {
   LSTATUS Open(const std::wstring& serviceName);
 
   // Every stored value, in the order the registry lists them. Names come
-  // as NarrowExact gives them: one that is not text we could have written
+  // as Narrow gives them: one that is not text we could have written
   // (an unpaired surrogate included) is found damaged, and SetAside finds
   // it again by that name.
   LSTATUS ReadAll(std::vector<StoredValue>* values);

@@ -1,33 +1,10 @@
 #include "text_conversion.h"
 
-#include <windows.h>
-
 #include <cstdint>
 
 namespace tessard {
 
-std::wstring Widen(std::string_view text) {
-  if (text.empty()) return {};
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(),
-                                   static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      &wide[0], length);
-  return wide;
-}
-
 std::string Narrow(std::wstring_view text) {
-  if (text.empty()) return {};
-  int length = WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                   static_cast<int>(text.size()), nullptr, 0,
-                                   nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      &narrow[0], length, nullptr, nullptr);
-  return narrow;
-}
-
-std::string NarrowExact(std::wstring_view text) {
   std::string narrow;
   for (std::size_t i = 0; i < text.size(); ++i) {
     std::uint32_t c = static_cast<std::uint16_t>(text[i]);
@@ -56,7 +33,7 @@ std::string NarrowExact(std::wstring_view text) {
   return narrow;
 }
 
-std::wstring WidenExact(std::string_view text) {
+std::wstring Widen(std::string_view text) {
   std::wstring wide;
   std::size_t i = 0;
   while (i < text.size()) {
@@ -74,7 +51,7 @@ std::wstring WidenExact(std::string_view text) {
       c = (c << 6) | (next & 0x3Fu);
     }
     if (!whole || c > 0x10FFFF) {
-      wide += L'\xFFFD';  // not from NarrowExact
+      wide += L'\xFFFD';  // not from Narrow
       ++i;
       continue;
     }
