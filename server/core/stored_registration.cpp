@@ -78,6 +78,13 @@ bool DecodeStoredRegistration(const std::uint8_t* data, std::size_t size,
     *problem = fault;
     return false;
   }
+  // Only the port mapper's own entries carry that owner, and they are
+  // never stored: restored, no caller could remove it.
+  if (r.owner.view() == kOwnOwner) {
+    *problem = "its owner is superuser, the owner of the port mapper's own "
+               "entries, which are never stored";
+    return false;
+  }
   *registration = r;
   return true;
 }

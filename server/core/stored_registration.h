@@ -29,7 +29,8 @@ std::vector<std::uint8_t> EncodeStoredRegistration(
 
 // Reads a value back. False, with what is wrong in words an administrator
 // reads, when the bytes do not decode in full or the registration breaks
-// the rules a SET is held to (RegistrationFault). The registration is
+// the rules a SET is held to (RegistrationFault), or is owned by
+// kOwnOwner, which no SET gives. The registration is
 // written only when it is whole.
 bool DecodeStoredRegistration(const std::uint8_t* data, std::size_t size,
                               Registration* registration,
