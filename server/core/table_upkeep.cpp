@@ -36,9 +36,11 @@ bool MayBeServed(const Registration& r, const SocketSample& sample) {
   if (!info.inet || !ParseUniversalAddress(r.uaddr.view(), &address)) {
     return true;
   }
-  bool read = info.stream ? (info.v6 ? sample.tcp6Read : sample.tcpRead)
-                          : (info.v6 ? sample.udp6Read : sample.udpRead);
-  if (!read) return true;
+  // An IPv4 registration may be served by a dual-stack socket on ::,
+  // which only the IPv6 table lists: both tables must have been read.
+  const bool read6 = info.stream ? sample.tcp6Read : sample.udp6Read;
+  const bool read4 = info.stream ? sample.tcpRead : sample.udpRead;
+  if (!read6 || (!info.v6 && !read4)) return true;
   for (const BoundSocket& s : sample.sockets) {
     if (Serves(s, info.stream, address)) return true;
   }

@@ -332,6 +332,7 @@ TEST(DropRule, ARegistrationGoesOnlyWhenNoSocketMayServeIt) {
     Registration r;
     std::vector<BoundSocket> sockets;
     bool dead;
+    bool v6Read = true;  // the IPv6 tables
   } rows[] = {
       {"wildcard, bound on the wildcard", Made("udp", "0.0.0.0.8.1"),
        {Bound(false, "0.0.0.0.8.1")}, false},
@@ -356,12 +357,15 @@ TEST(DropRule, ARegistrationGoesOnlyWhenNoSocketMayServeIt) {
       {"past the grace period", Made("udp", "0.0.0.0.8.1", now - 10000), {},
        true},
       {"a netid that is not inet", Made("local", "/run/x"), {}, false},
-      {"its table not read", Made("tcp6", "::.8.1"), {}, false},
+      {"its table not read", Made("tcp6", "::.8.1"), {}, false, false},
+      {"IPv4, the IPv6 table not read", Made("udp", "192.0.2.7.8.1"), {},
+       false, false},
   };
   for (Row& row : rows) {
     SCOPED_TRACE(row.what);
     SocketSample sample;
-    sample.udpRead = sample.tcpRead = sample.udp6Read = true;
+    sample.udpRead = sample.tcpRead = true;
+    sample.udp6Read = sample.tcp6Read = row.v6Read;
     sample.sockets = row.sockets;
     EXPECT_EQ(IsDead(row.r, sample, now), row.dead);
   }
@@ -369,7 +373,7 @@ TEST(DropRule, ARegistrationGoesOnlyWhenNoSocketMayServeIt) {
 
 TEST_F(StorageTest, ASampleDropsDeadRegistrationsAsUnsets) {
   SocketSample sample;
-  sample.udpRead = sample.tcpRead = true;
+  sample.udpRead = sample.tcpRead = sample.udp6Read = sample.tcp6Read = true;
   sample.sockets = {Bound(false, "0.0.0.0.8.1")};
   ASSERT_TRUE(Set(1, "udp", "0.0.0.0.8.1"));
   ASSERT_TRUE(Set(2, "udp", "0.0.0.0.8.2"));
@@ -429,7 +433,7 @@ TEST_F(StorageTest, RestoreLoadsWhatIsValidAndServedAndKeepsTheRestAside) {
     values.push_back(value(r));
   }
   SocketSample sample;
-  sample.udpRead = sample.tcpRead = true;
+  sample.udpRead = sample.tcpRead = sample.udp6Read = sample.tcp6Read = true;
   sample.sockets = {Bound(false, "0.0.0.0.8.1")};
   PortMapper::RestoreReport report = mapper_.Restore(values, sample);
   // 24 places, 6 our own: the valid udp one, the local one, 16 more.
