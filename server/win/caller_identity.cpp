@@ -27,12 +27,13 @@ Identity CallerIdentity::Identify() {
   lookedUp_ = true;
   if (!local_) return identity_;
   // The caller's socket: for TCP the connection from its source to the
-  // address it reached; for UDP the socket bound to its source port (a
-  // socket that has closed since, or whose port another process has
-  // bound, names no one or someone else: in doubt, unknown).
+  // address it reached, which cannot change hands while it is open; for
+  // UDP the one socket bound to its source before the datagram arrived
+  // (the caller may have closed its own since, and another program bound
+  // the port: in doubt, unknown).
   const std::uint32_t pid = transport_ == Transport::kStream
                                 ? TcpConnectionOwner(source_, destination_)
-                                : UdpSocketOwner(source_);
+                                : UdpSocketOwner(source_, arrived_);
   Identity found = IdentifyProcess(pid);
   // An id the owner's exit freed and a new process was given.
   if (found.known && found.processCreated > arrived_) return identity_;

@@ -24,6 +24,9 @@ struct Row {
   InetAddress local;
   InetAddress remote;  // TCP connections only
   std::uint32_t processId = 0;
+  // UDP only: when the socket was bound (FILETIME units); 0 when the table
+  // does not say (Wine).
+  std::uint64_t bound = 0;
 };
 
 // The tables hold ports in network order in the low 16 bits of a DWORD,
@@ -91,8 +94,8 @@ bool ReadRows(Table table, bool v6, std::vector<Row>* rows) {
   std::vector<std::uint64_t> buffer;
   const ULONG family = v6 ? AF_INET6 : AF_INET;
   auto udp = [family](void* b, ULONG* size) {
-    return sys::GetExtendedUdpTable(b, size, FALSE, family, UDP_TABLE_OWNER_PID,
-                                    0);
+    return sys::GetExtendedUdpTable(b, size, FALSE, family,
+                                    UDP_TABLE_OWNER_MODULE, 0);
   };
   auto tcp = [family, table](void* b, ULONG* size) {
     return sys::GetExtendedTcpTable(b, size, FALSE, family,
@@ -102,17 +105,21 @@ bool ReadRows(Table table, bool v6, std::vector<Row>* rows) {
                                     0);
   };
   if (table == Table::kUdp && !v6) {
-    return ReadTable<MIB_UDPTABLE_OWNER_PID>(
-        buffer, udp, [&](const MIB_UDPROW_OWNER_PID& r) {
-          rows->push_back(
-              Row{Inet4(r.dwLocalAddr, r.dwLocalPort), {}, r.dwOwningPid});
+    return ReadTable<MIB_UDPTABLE_OWNER_MODULE>(
+        buffer, udp, [&](const MIB_UDPROW_OWNER_MODULE& r) {
+          rows->push_back(Row{Inet4(r.dwLocalAddr, r.dwLocalPort), {},
+                              r.dwOwningPid,
+                              static_cast<std::uint64_t>(
+                                  r.liCreateTimestamp.QuadPart)});
         });
   }
   if (table == Table::kUdp) {
-    return ReadTable<MIB_UDP6TABLE_OWNER_PID>(
-        buffer, udp, [&](const MIB_UDP6ROW_OWNER_PID& r) {
-          rows->push_back(
-              Row{Inet6(r.ucLocalAddr, r.dwLocalPort), {}, r.dwOwningPid});
+    return ReadTable<MIB_UDP6TABLE_OWNER_MODULE>(
+        buffer, udp, [&](const MIB_UDP6ROW_OWNER_MODULE& r) {
+          rows->push_back(Row{Inet6(r.ucLocalAddr, r.dwLocalPort), {},
+                              r.dwOwningPid,
+                              static_cast<std::uint64_t>(
+                                  r.liCreateTimestamp.QuadPart)});
         });
   }
   if (!v6) {
@@ -190,12 +197,23 @@ std::uint32_t TcpConnectionOwner(const InetAddress& local,
   });
 }
 
-std::uint32_t UdpSocketOwner(const InetAddress& local) {
+std::uint32_t UdpSocketOwner(const InetAddress& source,
+                             std::uint64_t arrived) {
   std::vector<Row> rows;
-  if (!ReadRows(Table::kUdp, local.v6, &rows)) return 0;
+  if (!ReadRows(Table::kUdp, source.v6, &rows)) return 0;
+  auto holds = [&](const Row& row) {
+    return row.local.port == source.port &&
+           (SameHost(row.local, source) || IsWildcard(row.local));
+  };
+  // A socket the table gives no time for may have existed: it cannot be
+  // ruled out, so no one is credited.
+  for (const Row& row : rows) {
+    if (holds(row) && row.bound == 0) return 0;
+  }
+  // One bound since the datagram arrived did not send it, whoever holds
+  // the port now.
   return OneOwner(rows, [&](const Row& row) {
-    return row.local.port == local.port &&
-           (SameHost(row.local, local) || IsWildcard(row.local));
+    return holds(row) && row.bound <= arrived;
   });
 }
 

@@ -24,9 +24,15 @@ SocketSample SampleSocketTables();
 std::uint32_t TcpConnectionOwner(const InetAddress& local,
                                  const InetAddress& remote);
 
-// The process that owns the UDP socket bound to `local` (a local caller's
-// source: its port, and its address or the wildcard), or 0 as above.
-std::uint32_t UdpSocketOwner(const InetAddress& local);
+// The process that owns the UDP socket a local caller's datagram came
+// from: a socket bound to its source (its port, and its address or the
+// wildcard) before it arrived (`arrived`, FILETIME units), as the table
+// with each socket's bind time says. 0 when there is none (the caller
+// closed its socket, and one bound since holds the port), when sockets of
+// two processes could have sent it, when the table gives a candidate no
+// time, or when it cannot be read. Only the reading of the table costs:
+// the decision is made on its rows.
+std::uint32_t UdpSocketOwner(const InetAddress& source, std::uint64_t arrived);
 
 struct PortHolder {
   std::uint32_t processId = 0;

@@ -135,6 +135,23 @@ TEST_F(Attribution, LocalCallersAreNamedByTheirSocketsOwner) {
          fake::StartProcess(p);
        },
        false, "", false},
+      // The caller closed its socket after sending, and an older process
+      // bound the port before the call was handled.
+      {"a port bound since the call by an older process",
+       Transport::kDatagram, false,
+       [] {
+         fake::CloseUdp(Address(false, kClientPort, 0));
+         fake::SetTime(fake::kStartTime + 10);
+         fake::AddUdp(Address(false, kClientPort, 0), kServer);
+       },
+       false, "", false},
+      {"a socket the table gives no bind time", Transport::kDatagram, true,
+       [] {
+         fake::CloseUdp(Address(true, kClientPort));
+         fake::SetTime(0);
+         fake::AddUdp(Address(true, kClientPort), kClient);
+       },
+       false, "", false},
       {"a process that cannot be opened", Transport::kStream, false,
        [] {
          fake::Process p = Client();
@@ -280,7 +297,7 @@ TEST_F(Tables, BuffersGrowAsTheTablesDoWithinABound) {
   EXPECT_TRUE(sample.udpRead && sample.udp6Read && sample.tcpRead && sample.tcp6Read);
   EXPECT_EQ(fake::CountCalls("GetUdpTable"), 2);  // asked again, larger
   EXPECT_GE(sample.sockets.size(), 3004u);
-  EXPECT_EQ(UdpSocketOwner(Address(false, 22999)), 7u);
+  EXPECT_EQ(UdpSocketOwner(Address(false, 22999), fake::kStartTime), 7u);
 
   // A table that outgrows every buffer is not read, and invents nothing.
   fake::GrowTablesWhenAsked(20000);

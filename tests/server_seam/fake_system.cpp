@@ -18,6 +18,7 @@ struct Socket {
   InetAddress local;
   InetAddress remote;
   std::uint32_t pid = 0;
+  std::uint64_t bound = 0;  // UDP: the clock when it was added
 };
 
 struct Key {
@@ -253,7 +254,18 @@ void AddTcpConnection(const InetAddress& local, const InetAddress& remote,
   S().sockets.push_back(Socket{true, false, local, remote, pid});
 }
 void AddUdp(const InetAddress& local, std::uint32_t pid) {
-  S().sockets.push_back(Socket{false, false, local, {}, pid});
+  S().sockets.push_back(Socket{false, false, local, {}, pid, S().now});
+}
+void CloseUdp(const InetAddress& local) {
+  auto& sockets = S().sockets;
+  sockets.erase(std::remove_if(sockets.begin(), sockets.end(),
+                               [&local](const Socket& s) {
+                                 return !s.stream && s.local.v6 == local.v6 &&
+                                        s.local.port == local.port &&
+                                        std::memcmp(s.local.host, local.host,
+                                                    16) == 0;
+                               }),
+                sockets.end());
 }
 void GrowTablesWhenAsked(int rows) { S().growth = rows; }
 
@@ -375,27 +387,29 @@ DWORD GetExtendedUdpTable(PVOID pUdpTable, PDWORD pdwSize, WINBOOL, ULONG ulAf,
                           UDP_TABLE_CLASS TableClass, ULONG) {
   DWORD error;
   if (fake::Fails("GetExtendedUdpTable", &error)) return error;
-  if (TableClass != UDP_TABLE_OWNER_PID) {
+  if (TableClass != UDP_TABLE_OWNER_MODULE) {
     ADD_FAILURE() << "GetExtendedUdpTable: the fake has no table class " << TableClass;
     return ERROR_INVALID_PARAMETER;
   }
   if (ulAf == AF_INET) {
-    return fake::Answer<MIB_UDPTABLE_OWNER_PID>(
+    return fake::Answer<MIB_UDPTABLE_OWNER_MODULE>(
         pUdpTable, pdwSize, false, false, false,
-        [](const fake::Socket& s, MIB_UDPROW_OWNER_PID* row) {
+        [](const fake::Socket& s, MIB_UDPROW_OWNER_MODULE* row) {
           row->dwLocalAddr = fake::StoredAddress(s.local);
           row->dwLocalPort = fake::StoredPort(s.local.port);
           row->dwOwningPid = s.pid;
+          row->liCreateTimestamp.QuadPart = static_cast<LONGLONG>(s.bound);
         });
   }
   if (ulAf != AF_INET6) return ERROR_INVALID_PARAMETER;
-  return fake::Answer<MIB_UDP6TABLE_OWNER_PID>(
+  return fake::Answer<MIB_UDP6TABLE_OWNER_MODULE>(
       pUdpTable, pdwSize, false, false, true,
-      [](const fake::Socket& s, MIB_UDP6ROW_OWNER_PID* row) {
+      [](const fake::Socket& s, MIB_UDP6ROW_OWNER_MODULE* row) {
         std::memcpy(row->ucLocalAddr, s.local.host, 16);
         row->dwLocalScopeId = 0;
         row->dwLocalPort = fake::StoredPort(s.local.port);
         row->dwOwningPid = s.pid;
+        row->liCreateTimestamp.QuadPart = static_cast<LONGLONG>(s.bound);
       });
 }
 

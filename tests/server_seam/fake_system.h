@@ -29,6 +29,10 @@ void AddTcpListener(const InetAddress& local, std::uint32_t pid);
 void AddTcpConnection(const InetAddress& local, const InetAddress& remote,
                       std::uint32_t pid);
 void AddUdp(const InetAddress& local, std::uint32_t pid);
+// The UDP table gives each socket the clock when it was added as its bind
+// time (0, as Wine gives: set the clock to 0 first). CloseUdp takes the
+// UDP sockets bound to `local` out.
+void CloseUdp(const InetAddress& local);
 // Each time a table answers ERROR_INSUFFICIENT_BUFFER, `rows` more rows
 // (UDP on 0.0.0.0 or ::, ports from 60000, no owner) join it before the
 // next read: a table that grows between asking its size and reading it.
