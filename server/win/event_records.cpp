@@ -100,9 +100,11 @@ void EventRecords::Write(const Record& record) {
                  record.caller ? CallerAddressText(record.caller->source)
                                : std::string("this server")};
       const bool known = record.identity && record.identity->known;
-      // The account and program come from the system, not the caller.
-      strings.push_back(known ? record.identity->account : "unknown");
-      strings.push_back(known ? record.identity->image : "unknown");
+      // Escaped like every text of a record, though the system gave them.
+      strings.push_back(known ? RecordText(record.identity->account)
+                              : "unknown");
+      strings.push_back(known ? RecordText(record.identity->image)
+                              : "unknown");
       std::string detail;
       if (!record.problem.empty()) {
         detail = RecordText(record.problem);

@@ -6,8 +6,10 @@
 #include <string>
 
 #include "caller_identity.h"
+#include "event_records.h"
 #include "fake_system.h"
 #include "process_identity.h"
+#include "reporting.h"
 #include "socket_tables.h"
 
 namespace tessard {
@@ -235,6 +237,24 @@ TEST_F(Attribution, AnImageThatCannotBeReadLeavesTheCallerKnown) {
   EXPECT_FALSE(IdentifyProcess(0).known);
   EXPECT_EQ(fake::CountCalls("OpenProcess"), 1);
   EXPECT_EQ(fake::OpenHandles(), 0);
+}
+
+// What the system names a caller goes into a record escaped, as every
+// text of a record does: no account or path breaks an entry's lines.
+TEST_F(Attribution, AnAccountAndProgramAreRecordedEscaped) {
+  SetReportTarget(ReportTo::kEventLog);
+  Identity identity;
+  identity.known = true;
+  identity.account = "BOX\\a\r\nb";
+  identity.image = "C:\\100%.exe";
+  Record record{RecordKind::kSetGranted};
+  record.identity = &identity;
+  EventRecords().Write(record);
+  SetReportTarget(ReportTo::kConsole);
+  ASSERT_EQ(fake::Events().size(), 1u);
+  ASSERT_GE(fake::Events()[0].strings.size(), 7u);
+  EXPECT_EQ(fake::Events()[0].strings[5], L"BOX\\a%0D%0Ab");
+  EXPECT_EQ(fake::Events()[0].strings[6], L"C:\\100%25.exe");
 }
 
 class Tables : public testing::Test {
