@@ -156,11 +156,13 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long>(vers));
     return 1;
   }
+  freenetconfigent(nconf);
   signal(SIGTERM, Stop);
   signal(SIGINT, Stop);
   std::fprintf(log_, "ready\n");
   std::fflush(log_);
   svc_run();
   svc_unreg(prog, vers);
+  svc_destroy(xprt);
   return 0;
 }
