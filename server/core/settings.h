@@ -18,6 +18,7 @@ namespace tessard {
 constexpr char kListenAddressesValue[] = "ListenAddresses";
 constexpr char kRemoteLookupsValue[] = "RemoteLookups";
 constexpr char kRemoteListingsValue[] = "RemoteListings";
+constexpr char kRemoteCallsValue[] = "RemoteCalls";
 
 // An address to serve on, with its IPv6 zone ("fe80::1%3"); scope 0: none
 // given.
@@ -44,6 +45,9 @@ struct Settings {
   // RemoteListings: DUMP, GETADDRLIST and GETSTAT answered to other
   // machines over TCP (1, absent) or to this machine only (0).
   bool remoteListings = true;
+  // RemoteCalls: CALLIT, BCAST and INDIRECT forwarded (1, absent) or not
+  // offered (0).
+  bool remoteCalls = true;
 };
 
 // A value as the Windows program read it from the registry.
@@ -62,6 +66,7 @@ struct SettingsValues {
   MultiStringValue listenAddresses;
   MultiStringValue remoteLookups;
   DwordValue remoteListings;
+  DwordValue remoteCalls;
 };
 
 // What is wrong with the first value that is wrong: its name and the
@@ -76,9 +81,10 @@ struct SettingsError {
 };
 
 // The settings the values say, or false and the first error. A value of
-// the wrong type, a line that does not parse, or a RemoteListings other
-// than 0 or 1 is an error: a bad value never opens the server wider than
-// it was. Blanks around a line are ignored, and so are empty lines.
+// the wrong type, a line that does not parse, or a RemoteListings or
+// RemoteCalls other than 0 or 1 is an error: a bad value never opens the
+// server wider than it was. Blanks around a line are ignored, and so are
+// empty lines.
 bool ParseSettings(const SettingsValues& values, Settings* settings,
                    SettingsError* error);
 
