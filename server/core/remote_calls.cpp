@@ -2,15 +2,13 @@
 // forwarded call, the table of forwards in flight and the caller's reply.
 #include "remote_calls.h"
 
-#include "admission.h"
+#include "procedures.h"
 
 namespace tessard {
 namespace {
 
 // The arguments of a forwarded call fit in the call that carried them.
 constexpr std::size_t kMaxForwardedArgs = 8192;
-
-using P = RefusedProgram::Procedures;
 
 // A reply as RFC 5531 lays it out, with a verifier of our own (none): the
 // program's verifier answers its caller's credential, and we are not it.
@@ -22,34 +20,47 @@ void WriteDenied(XdrWriter& out, std::uint32_t xid, const ProgramReply& r) {
   }
 }
 
-}  // namespace
+// The refused list: a program, the procedures of it refused, and why.
+struct RefusedProgram {
+  std::uint32_t prog;
+  enum class Procedures { kAll, kOnly, kAllBut } which;
+  std::uint32_t procs[2];  // kOnly, kAllBut: these procedures
+  std::size_t procCount;
+  const char* why;
+};
+using P = RefusedProgram::Procedures;
 
 const RefusedProgram kRefusedPrograms[] = {
-    {kPortMapperProgram, P::kAll, {}, 0, "the port mapper",
+    {kPortMapperProgram, P::kAll, {}, 0,
      "a call through us to ourselves only loops"},
-    {100003, P::kAll, {}, 0, "NFS",
+    // NFS
+    {100003, P::kAll, {}, 0,
      "its servers may trust the address a call comes from: through us a "
      "caller would reach files as this machine"},
-    {100005, P::kOnly, {1}, 1, "MOUNT's MNT",
+    // MOUNT's MNT
+    {100005, P::kOnly, {1}, 1,
      "a mount from this machine may be allowed where the caller's is not"},
-    {100004, P::kAllBut, {1, 2}, 2, "NIS, but for DOMAIN and DOMAIN_NONACK",
+    // NIS, but for DOMAIN and DOMAIN_NONACK
+    {100004, P::kAllBut, {1, 2}, 2,
      "its maps (password entries among them) may be served to this "
      "machine and not to the caller; the domain checks say only whether a "
      "domain is served, which broadcast binding asks"},
-    {100009, P::kAll, {}, 0, "YPPASSWD",
+    // YPPASSWD
+    {100009, P::kAll, {}, 0,
      "changes passwords, and may trust a call from this machine"},
-    {100007, P::kOnly, {2}, 1, "YPBIND's SETDOM",
+    // YPBIND's SETDOM
+    {100007, P::kOnly, {2}, 1,
      "would let the caller choose this machine's NIS server"},
 };
-const std::size_t kRefusedProgramCount =
-    sizeof kRefusedPrograms / sizeof kRefusedPrograms[0];
 
-const RefusedProgram* RefusedForward(std::uint32_t prog, std::uint32_t proc) {
+}  // namespace
+
+const char* RefusedForward(std::uint32_t prog, std::uint32_t proc) {
   for (const RefusedProgram& p : kRefusedPrograms) {
     if (p.prog != prog) continue;
     bool listed = false;
     for (std::size_t i = 0; i < p.procCount; ++i) listed |= p.procs[i] == proc;
-    if (p.which == P::kAll || (p.which == P::kOnly) == listed) return &p;
+    if (p.which == P::kAll || (p.which == P::kOnly) == listed) return p.why;
   }
   return nullptr;
 }
@@ -270,10 +281,9 @@ ForwardReply WriteForwardReply(std::vector<std::uint8_t>* reply,
   } else {
     WriteAcceptedReply(out, f.callerXid, r.stat);
   }
-  const std::size_t size = reply->size() - start;
-  const bool fits = !f.bounded || (size <= kRemoteReplyFactor * f.callSize &&
-                                   size <= kMaxRemoteDatagramReply);
-  if (out.ok() && fits) return ForwardReply::kSend;
+  if (out.ok() && reply->size() - start <= f.replyBound) {
+    return ForwardReply::kSend;
+  }
   reply->resize(start);
   if (!indirect) return ForwardReply::kSilent;
   // An INDIRECT caller learns at once that it gets no answer this way:
@@ -286,6 +296,71 @@ ForwardReply WriteForwardReply(std::vector<std::uint8_t>* reply,
     WriteAuthError(refusal, f.callerXid, AuthStat::kTooWeak);
   }
   return ForwardReply::kSend;
+}
+
+CallOutcome ForwardRemoteCall(const CallContext& call, XdrReader& args,
+                              XdrWriter& out) {
+  const CallHeader& header = call.header;
+  const bool broadcast = header.proc == kCallItProcedure;
+  RemoteCallArgs a;
+  if (!ReadRemoteCallArgs(args, &a)) {
+    if (broadcast) return CallOutcome::kSilent;
+    WriteAcceptedReply(out, header.xid, AcceptStat::kGarbageArgs);
+    return CallOutcome::kReply;
+  }
+  ForwardRefusal refusal = ForwardRefusal::kNone;
+  const char* why = RefusedForward(a.prog, a.proc);
+  PendingForward f;
+  if (why) {
+    refusal = ForwardRefusal::kRefusedProgram;
+  } else if (!MayForwardCredential(header.cred)) {
+    refusal = ForwardRefusal::kCredential;
+  } else {
+    RegistrationTable::ReadGuard guard(call.table, call.slot);
+    refusal = ChooseForward(guard.snapshot(), a, call.caller,
+                            call.caller.receivedOn, &f.target);
+  }
+  if (refusal == ForwardRefusal::kNone) {
+    f.callerXid = header.xid;
+    f.mapperVersion = header.vers;
+    f.procedure = header.proc;
+    f.caller = call.caller.source;
+    f.receivedOn = call.caller.receivedOn;
+    f.replyBound = call.admission.replyBound;
+    if (!call.forwards.Add(&f, call.ticks())) {
+      refusal = ForwardRefusal::kTooMany;
+    }
+  }
+  if (refusal == ForwardRefusal::kNone) {
+    WriteForwardedCall(out, f.xid, header.cred, a);
+    if (out.ok()) {
+      *call.forwardTo = f.target.program;
+      return CallOutcome::kForward;
+    }
+    // No larger than the call that carried it: never reached.
+    call.forwards.Cancel(f.xid);
+    return CallOutcome::kSilent;
+  }
+  static const RecordKind kKinds[] = {
+      RecordKind::kForwardRefused,      RecordKind::kForwardNotRegistered,
+      RecordKind::kForwardNotReachable, RecordKind::kForwardRefusedProgram,
+      RecordKind::kForwardCredential,   RecordKind::kForwardTooMany};
+  WriteRecord(call.records, kKinds[static_cast<int>(refusal)], a.prog, a.vers,
+              call.caller.netid, {},
+              {&call.caller, nullptr, header.vers, header.proc},
+              why ? why : "");
+  // A broadcaster hears only from the machines that forward; an INDIRECT
+  // caller learns that the program is not there for it, or, with every
+  // place taken, nothing, as if the datagram were lost: it asks again.
+  if (broadcast || refusal == ForwardRefusal::kTooMany) {
+    return CallOutcome::kSilent;
+  }
+  if (refusal == ForwardRefusal::kCredential) {
+    WriteAuthError(out, header.xid, AuthStat::kRejectedCred);
+  } else {
+    WriteAcceptedReply(out, header.xid, AcceptStat::kProgUnavail);
+  }
+  return CallOutcome::kReply;
 }
 
 }  // namespace tessard

@@ -50,22 +50,12 @@ struct RemoteCallArgs {
 // False for arguments that do not decode, or that are not whole XDR units.
 bool ReadRemoteCallArgs(XdrReader& in, RemoteCallArgs* args);
 
-// A program whose server takes a call from this machine as trusted, so
-// that a call forwarded by us would act with more rights than its caller
-// has; or the port mapper itself.
-struct RefusedProgram {
-  std::uint32_t prog;
-  enum class Procedures { kAll, kOnly, kAllBut } which;
-  std::uint32_t procs[2];  // kOnly, kAllBut: these procedures
-  std::size_t procCount;
-  const char* name;
-  const char* why;
-};
-// The list, written once; docs/server.md shows it.
-extern const RefusedProgram kRefusedPrograms[];
-extern const std::size_t kRefusedProgramCount;
-// The entry that refuses a call of this program and procedure, or nullptr.
-const RefusedProgram* RefusedForward(std::uint32_t prog, std::uint32_t proc);
+// Why a call of this program and procedure is never forwarded, or nullptr
+// when it may be: the port mapper itself, and the programs whose servers
+// take a call from this machine as trusted, so that a call forwarded by us
+// would act with more rights than its caller has. The list is data in
+// remote_calls.cpp; docs/server.md shows it.
+const char* RefusedForward(std::uint32_t prog, std::uint32_t proc);
 
 // Why a remote call is not forwarded. Each is a record of its own kind.
 enum class ForwardRefusal {
@@ -118,11 +108,10 @@ struct PendingForward {
   InetAddress caller;               // where the reply goes
   InetAddress receivedOn;           // where it leaves from
   ForwardTarget target;
-  // The reply to another machine's datagram obeys the size rule of every
-  // reply: at most kRemoteReplyFactor times the call, and
-  // kMaxRemoteDatagramReply bytes.
-  bool bounded = true;
-  std::size_t callSize = 0;
+  // The longest reply the caller may get, by the rule every reply obeys
+  // (admission.h): for another machine's datagram at most twice its call
+  // and 256 bytes.
+  std::size_t replyBound = 0;
 };
 
 // The forwards in flight: a fixed number of places, each freed by its

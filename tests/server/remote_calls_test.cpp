@@ -40,9 +40,8 @@ TEST(RemoteCallsTest, RefusedProgramsAndProcedures) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.prog) + " " + std::to_string(row.proc));
-    const RefusedProgram* p = RefusedForward(row.prog, row.proc);
-    EXPECT_EQ(p != nullptr, row.refused);
-    if (p) EXPECT_GT(std::string_view(p->why).size(), 20u);
+    const char* why = RefusedForward(row.prog, row.proc);
+    EXPECT_EQ(why != nullptr, row.refused);
   }
 }
 
@@ -305,7 +304,7 @@ TEST(RemoteCallsTest, CallersReplyFromTheProgramsReply) {
     f.callerXid = 0x1234;
     f.mapperVersion = row.vers;
     f.procedure = row.proc;
-    f.callSize = row.callSize;
+    f.replyBound = std::min<std::size_t>(2 * row.callSize, 256);
     std::vector<std::uint8_t> reply = {9};
     ForwardReply outcome = WriteForwardReply(&reply, 9000, f, program);
     EXPECT_EQ(outcome, row.heard == kNothing ? ForwardReply::kSilent
@@ -344,8 +343,7 @@ TEST(RemoteCallsTest, CallersReplyFromTheProgramsReply) {
   PendingForward f = Forward();
   f.mapperVersion = 4;
   f.procedure = 5;
-  f.callSize = 40;
-  f.bounded = false;
+  f.replyBound = 8800;
   std::vector<std::uint8_t> reply;
   EXPECT_EQ(WriteForwardReply(&reply, 9000, f, program), ForwardReply::kSend);
 
