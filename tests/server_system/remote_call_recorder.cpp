@@ -3,9 +3,9 @@
 // as real servers do) and writes a line for every call it receives, with
 // the caller's address and credential flavour, so that a test sees what a
 // forward looked like from the program's side.
-//   remote_call_recorder PROG VERS LOG [--bind ADDRESS] [--delay-ms N]
-// Binds UDP on ADDRESS (default: the wildcard address; IPv6 when it has a
-// colon) on a port of the system's choice. Procedures:
+//   remote_call_recorder PROG VERS LOG [--bind ADDRESS]... [--delay-ms N]
+// Binds UDP on each ADDRESS given (default: the wildcard addresses of IPv4
+// and IPv6) on a port of the system's choice. Procedures:
 //   0  NULL
 //   1  a number: answers it plus one, after N ms with --delay-ms
 //   2  a number n: answers n bytes of opaque data (a large reply)
@@ -107,26 +107,10 @@ void Dispatch(svc_req* request, SVCXPRT* xprt) {
 
 void Stop(int) { svc_exit(); }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr,
-                 "usage: %s PROG VERS LOG [--bind ADDRESS] [--delay-ms N]\n",
-                 argv[0]);
-    return 2;
-  }
-  const rpcprog_t prog = std::strtoul(argv[1], nullptr, 10);
-  const rpcvers_t vers = std::strtoul(argv[2], nullptr, 10);
-  log_ = std::fopen(argv[3], "a");
-  if (!log_) return 2;
-  std::string bind = "0.0.0.0";
-  for (int i = 4; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--bind") == 0) bind = argv[i + 1];
-    if (std::strcmp(argv[i], "--delay-ms") == 0) {
-      delayMs_ = static_cast<unsigned>(std::atoi(argv[i + 1]));
-    }
-  }
+// A UDP transport bound to `bind` (IPv6 when it has a colon) on a port of
+// the system's choice, registered through the port mapper; nullptr when
+// that fails.
+SVCXPRT* Register(rpcprog_t prog, rpcvers_t vers, const std::string& bind) {
   const bool v6 = bind.find(':') != std::string::npos;
   int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
   sockaddr_storage at = {};
@@ -146,23 +130,53 @@ int main(int argc, char** argv) {
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&at), length) != 0) {
     std::perror("bind");
-    return 1;
+    return nullptr;
   }
   SVCXPRT* xprt = svc_dg_create(fd, 0, 0);
   netconfig* nconf = getnetconfigent(v6 ? "udp6" : "udp");
-  if (!xprt || !nconf || !svc_reg(xprt, prog, vers, Dispatch, nconf)) {
-    std::fprintf(stderr, "cannot register %lu %lu\n",
-                 static_cast<unsigned long>(prog),
-                 static_cast<unsigned long>(vers));
-    return 1;
+  bool registered = xprt && nconf && svc_reg(xprt, prog, vers, Dispatch, nconf);
+  if (nconf) freenetconfigent(nconf);
+  return registered ? xprt : nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr,
+                 "usage: %s PROG VERS LOG [--bind ADDRESS] [--delay-ms N]\n",
+                 argv[0]);
+    return 2;
   }
-  freenetconfigent(nconf);
+  const rpcprog_t prog = std::strtoul(argv[1], nullptr, 10);
+  const rpcvers_t vers = std::strtoul(argv[2], nullptr, 10);
+  log_ = std::fopen(argv[3], "a");
+  if (!log_) return 2;
+  std::vector<std::string> binds;
+  for (int i = 4; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--bind") == 0) binds.push_back(argv[i + 1]);
+    if (std::strcmp(argv[i], "--delay-ms") == 0) {
+      delayMs_ = static_cast<unsigned>(std::atoi(argv[i + 1]));
+    }
+  }
+  if (binds.empty()) binds = {"0.0.0.0", "::"};
+  std::vector<SVCXPRT*> transports;
+  for (const std::string& bind : binds) {
+    SVCXPRT* xprt = Register(prog, vers, bind);
+    if (!xprt) {
+      std::fprintf(stderr, "cannot register %lu %lu on %s\n",
+                   static_cast<unsigned long>(prog),
+                   static_cast<unsigned long>(vers), bind.c_str());
+      return 1;
+    }
+    transports.push_back(xprt);
+  }
   signal(SIGTERM, Stop);
   signal(SIGINT, Stop);
   std::fprintf(log_, "ready\n");
   std::fflush(log_);
   svc_run();
   svc_unreg(prog, vers);
-  svc_destroy(xprt);
+  for (SVCXPRT* xprt : transports) svc_destroy(xprt);
   return 0;
 }
