@@ -7,16 +7,20 @@
 //   loopback source and a loopback destination: IsLocalCall): a
 //   registration says where this machine's programs listen, and only this
 //   machine can say that. Others get false.
-// - Remote calls through the port mapper (CALLIT, BCAST, INDIRECT) are not
-//   offered: they let anyone bounce traffic off this machine. On a
-//   datagram CALLIT and BCAST stay silent, as for a program that is not
-//   registered (a broadcaster hears from the machines that do forward);
-//   otherwise the answer is PROC_UNAVAIL.
+// - Remote calls through the port mapper (CALLIT, BCAST, INDIRECT) are
+//   forwarded on datagrams, where broadcasts come, unless RemoteCalls
+//   is 0; remote_calls.h says where to, and the reply obeys the size rule
+//   below, so a forward never amplifies. Not offered, CALLIT and BCAST
+//   stay silent on a datagram, as for a program that is not registered (a
+//   broadcaster hears from the machines that do forward); otherwise the
+//   answer is PROC_UNAVAIL.
 // - A datagram from another machine never gets a DUMP, GETADDRLIST or
-//   GETSTAT, whose replies grow with the table, and any other reply is at
-//   most twice the call and 256 bytes: a forged source address cannot
-//   turn this server into an amplifier, and a GETADDR answered with a long
-//   IPv6 address still gets its answer. Over TCP, where the handshake
+//   GETSTAT, whose replies grow with the table: it is refused at once with
+//   AUTH_TOOWEAK, so that the client asks over TCP instead of waiting. Any
+//   other reply is at most twice the call and 256 bytes: a forged source
+//   address cannot turn this server into an amplifier, and a GETADDR
+//   answered with a long IPv6 address still gets its answer. Over TCP,
+//   where the handshake
 //   proves the caller's address, everything is answered, but for listings
 //   when RemoteListings keeps them to this machine: those are refused with
 //   AUTH_TOOWEAK, which says the caller is refused, where PROC_UNAVAIL
@@ -68,16 +72,21 @@ CallAdmission AdmitCall(ProcedureKind kind, const Caller& caller,
       break;
     case ProcedureKind::kListing:
       if (!caller.stream() && !caller.local()) {
-        verdict = Verdict::kSilent;
+        verdict = Verdict::kTooWeak;
       } else if (!IsLoopbackCaller(caller) && !settings.remoteListings) {
         verdict = Verdict::kTooWeak;
       }
       break;
     case ProcedureKind::kForward:
-      verdict = Verdict::kNotOffered;
-      break;
     case ProcedureKind::kBroadcastForward:
-      verdict = caller.stream() ? Verdict::kNotOffered : Verdict::kSilent;
+      if (!caller.stream() && settings.remoteCalls) {
+        verdict = Verdict::kForward;
+      } else if (kind == ProcedureKind::kBroadcastForward &&
+                 !caller.stream()) {
+        verdict = Verdict::kSilent;
+      } else {
+        verdict = Verdict::kNotOffered;
+      }
       break;
   }
   return admission;

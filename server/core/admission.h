@@ -20,8 +20,9 @@ enum class ProcedureKind {
              // look-ups, the time and the address conversions)
   kChange,   // SET, UNSET: a change of the table, this machine only
   kListing,  // DUMP, GETADDRLIST, GETSTAT: the reply grows with the table
-  kForward,  // INDIRECT: a remote call through the port mapper, not offered
-  kBroadcastForward,  // CALLIT, BCAST: the same, and broadcast to us
+  kForward,  // INDIRECT: a remote call through the port mapper
+  kBroadcastForward,  // CALLIT, BCAST: the same, and broadcast to us; silent
+                      // unless the program answered
   kNone,  // no procedure of ours: a malformed message, or another program,
           // version or procedure, answered with the error that says so
 };
@@ -31,7 +32,9 @@ struct CallAdmission {
     kServe,       // decode the arguments, handle the call, send the results
     kNotOffered,  // PROC_UNAVAIL
     kTooWeak,     // MSG_DENIED, AUTH_ERROR AUTH_TOOWEAK: a listing that
-                  // RemoteListings keeps from other machines
+                  // RemoteListings keeps from other machines, or any listing
+                  // to another machine's datagram
+    kForward,     // decode the remote call and forward it (remote_calls.h)
     kSilent,      // send nothing
     kShutOut,     // a caller outside RemoteLookups: nothing at all, silence
                   // on a datagram, the connection closed at once on TCP
@@ -40,7 +43,9 @@ struct CallAdmission {
   // SET and UNSET: whether the call may change the table; a change that
   // may not is answered false, and recorded.
   bool mayChange = false;
-  // The longest reply that may go back; a longer one is not sent.
+  // The longest reply that may go back; a longer one is refused with
+  // AUTH_TOOWEAK, never larger than a call, but for CALLIT and BCAST,
+  // which stay silent.
   std::size_t replyBound = 0;
 };
 

@@ -8,11 +8,31 @@
 #include <chrono>
 #include <ctime>
 #include <new>
+#include <random>
 
 #include "procedures.h"
 
 namespace tessard {
 namespace {
+
+// Where our xids start: differently at each start, so that an earlier
+// run's forwards tell nothing of this one's.
+std::uint64_t ForwardSeed() {
+  try {
+    std::random_device device;
+    return (std::uint64_t{device()} << 32) ^ device();
+  } catch (const std::exception&) {
+    return static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+}
+
+// A remote call (CALLIT, BCAST, INDIRECT) by its header alone.
+bool IsRemoteCall(const CallHeader& header) {
+  return header.prog == kPortMapperProgram &&
+         (header.proc == kCallItProcedure ||
+          (header.vers == 4 && header.proc == kIndirectProcedure));
+}
 
 std::uint32_t SystemClock() {
   return static_cast<std::uint32_t>(std::time(nullptr));
@@ -33,6 +53,14 @@ CallOutcome Dispatch(const CallContext& call, const Procedure& procedure,
   call.statistics.CountCall(call.slot, header.vers, header.proc);
   const RecordedCall recorded{&call.caller, nullptr, header.vers, header.proc};
   const ProcedureKind kind = KindOf(procedure);
+  Verdict verdict = call.admission.verdict;
+  if (verdict == Verdict::kForward) {
+    if (call.forwardTo) return ForwardRemoteCall(call, args, out);
+    // A caller that gives nowhere to send a forward gets what RemoteCalls
+    // 0 gives.
+    verdict = kind == ProcedureKind::kBroadcastForward ? Verdict::kSilent
+                                                       : Verdict::kNotOffered;
+  }
   if (kind == ProcedureKind::kForward ||
       kind == ProcedureKind::kBroadcastForward) {
     // The program and version of the call to forward, for the record.
@@ -41,14 +69,17 @@ CallOutcome Dispatch(const CallContext& call, const Procedure& procedure,
     WriteRecord(call.records, RecordKind::kForwardRefused, prog, vers, {}, {},
                 recorded);
   }
-  const Verdict verdict = call.admission.verdict;
   if (verdict == Verdict::kServe) {
     Serve(procedure, call, args, out);
   } else if (verdict == Verdict::kNotOffered) {
     WriteAcceptedReply(out, header.xid, AcceptStat::kProcUnavail);
   } else if (verdict == Verdict::kTooWeak) {
-    WriteRecord(call.records, RecordKind::kListingRefused, 0, 0, {}, {},
-                recorded);
+    // RemoteListings refused it; a datagram's listing never goes to
+    // another machine, whatever the settings.
+    if (call.caller.stream()) {
+      WriteRecord(call.records, RecordKind::kListingRefused, 0, 0, {}, {},
+                  recorded);
+    }
     WriteAuthError(out, header.xid, AuthStat::kTooWeak);
   } else {
     return CallOutcome::kSilent;
@@ -77,6 +108,12 @@ CallOutcome Answer(const CallContext& call, HeaderOutcome read,
       WriteAuthError(out, xid, AuthStat::kBadVerf);
       return CallOutcome::kReply;
     case HeaderOutcome::kRejectedFlavor:
+      // A remote call to forward is refused by the forwarding rules,
+      // which record it and keep a broadcast's refusal silent.
+      if (procedure && call.admission.verdict ==
+                           CallAdmission::Verdict::kForward) {
+        return Dispatch(call, *procedure, args, out);
+      }
       WriteAuthError(out, xid, AuthStat::kRejectedCred);
       return CallOutcome::kReply;
     case HeaderOutcome::kCall:
@@ -98,6 +135,7 @@ CallOutcome Answer(const CallContext& call, HeaderOutcome read,
 
 PortMapper::PortMapper(std::size_t capacity, Clock clock, Ticks ticks)
     : table_(capacity),
+      forwards_(kMaxForwards, kForwardTimeoutMs, ForwardSeed()),
       clock_(clock ? clock : SystemClock),
       ticks_(ticks ? ticks : SystemTicks),
       settings_(std::make_unique<const Settings>()) {}
@@ -117,6 +155,7 @@ void PortMapper::SetRecordSink(RecordSink* records, RecordLimits limits) {
 
 void PortMapper::FlushRecords() {
   if (limiter_) limiter_->Flush();
+  forwards_.Expire(ticks_());
 }
 
 void PortMapper::SetSettings(const Settings& settings) {
@@ -139,12 +178,18 @@ bool PortMapper::LetConnectionIn(ReaderSlot& reader, const Caller& caller) {
 
 CallOutcome PortMapper::HandleCall(ReaderSlot& reader, const std::uint8_t* call,
                                    std::size_t size, const Caller& caller,
-                                   std::vector<std::uint8_t>* reply) {
+                                   std::vector<std::uint8_t>* reply,
+                                   InetAddress* forwardTo) {
   XdrReader in(call, size);
   CallHeader header;
   const HeaderOutcome read = ReadCallHeader(in, &header);
+  // A remote call whose credential is not ours to judge still goes to the
+  // forwarding rules, which refuse to forward it.
+  const bool readable =
+      read == HeaderOutcome::kCall ||
+      (read == HeaderOutcome::kRejectedFlavor && IsRemoteCall(header));
   const Procedure* procedure =
-      read == HeaderOutcome::kCall && header.prog == kPortMapperProgram
+      readable && header.prog == kPortMapperProgram
           ? FindProcedure(header.vers, header.proc)
           : nullptr;
   CallAdmission admission;
@@ -163,14 +208,16 @@ CallOutcome PortMapper::HandleCall(ReaderSlot& reader, const std::uint8_t* call,
   const std::size_t start = reply->size();
   const std::size_t limit =
       start + (caller.stream() ? kMaxStreamReply : kMaxDatagramReply);
-  const CallContext context{caller,       header, admission,
-                            reader.slot_, table_, statistics_,
-                            clock_,       ticks_, records_};
+  const CallContext context{caller,       header,    admission,
+                            reader.slot_, table_,    statistics_,
+                            clock_,       ticks_,    records_,
+                            forwards_,    caller.stream() ? nullptr : forwardTo};
   CallOutcome outcome = CallOutcome::kReply;
   bool systemError = false;
   try {
     XdrWriter out(reply, limit);
     outcome = Answer(context, read, procedure, in, out);
+    if (outcome == CallOutcome::kForward) return outcome;
     // The results do not fit what the transport carries.
     systemError = !out.ok();
   } catch (const std::bad_alloc&) {
@@ -194,9 +241,38 @@ CallOutcome PortMapper::HandleCall(ReaderSlot& reader, const std::uint8_t* call,
   }
   if (reply->size() - start > admission.replyBound) {
     reply->resize(start);
-    return CallOutcome::kSilent;
+    // A broadcaster hears nothing of a call not answered; anyone else is
+    // told at once, in fewer bytes than any call, that it gets no answer
+    // this way (and may ask over TCP).
+    if (header.prog == kPortMapperProgram && header.proc == kCallItProcedure) {
+      return CallOutcome::kSilent;
+    }
+    XdrWriter refusal(reply, limit);
+    WriteAuthError(refusal, header.xid, AuthStat::kTooWeak);
   }
   return CallOutcome::kReply;
+}
+
+bool PortMapper::AnswerForward(const std::uint8_t* data, std::size_t size,
+                               const InetAddress& from,
+                               std::vector<std::uint8_t>* reply,
+                               InetAddress* caller) {
+  ProgramReply answer;
+  PendingForward f;
+  if (!ReadProgramReply(data, size, &answer) ||
+      !forwards_.Take(answer.xid, from, &f)) {
+    return false;
+  }
+  try {
+    if (WriteForwardReply(reply, reply->size() + kMaxDatagramReply, f,
+                          answer) != ForwardReply::kSend) {
+      return false;
+    }
+  } catch (const std::bad_alloc&) {
+    return false;  // the caller asks again
+  }
+  *caller = f.caller;
+  return true;
 }
 
 }  // namespace tessard

@@ -3,12 +3,15 @@
 //
 // What the Windows program fills in, for each datagram and each connection:
 // netid, transport, source (the address recvfrom or accept names; as IPv4 when
-// an IPv6 socket received it from IPv4) and destination. Each of the machine's
-// addresses has sockets of its own, so the destination is always known: the
-// address the socket is bound to. The core decides from these whether the call
-// is local (Caller::local, IsLocalCall); the program may ask the same function,
-// e.g. to know whether the caller's process can be looked up, but never decides
-// it on the source address alone.
+// an IPv6 socket received it from IPv4), destination and receivedOn. Each of
+// the machine's addresses has sockets of its own, so both are known: the
+// address the socket is bound to, or for a broadcast or multicast received
+// on a socket of its own the address its packet information names
+// (destination) and the address of the interface it came on (receivedOn).
+// The core decides from these whether the call is local (Caller::local,
+// IsLocalCall); the program may ask the same function, e.g. to know whether
+// the caller's process can be looked up, but never decides it on the source
+// address alone.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +68,11 @@ struct Caller {
   // address is answered with it, and only a call sent to a loopback
   // address can be local.
   InetAddress destination;
+  // The address of this machine the call came to, whose port 111 answers
+  // it: the destination, or for a broadcast or multicast destination the
+  // address of the interface it came on. A registration made on the
+  // wildcard address is answered, and a remote call forwarded, with it.
+  InetAddress receivedOn;
   // Who the caller is, for a local caller; nullptr: not attributed.
   IdentitySource* identity = nullptr;
 

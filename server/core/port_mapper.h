@@ -8,8 +8,10 @@
 //
 // How a serving thread uses it: it keeps a ReaderSlot for its life and one
 // reply buffer; for each datagram it fills a Caller (caller.h) and calls
-// HandleCall, and sends the reply only on kReply (kSilent, kClose,
-// kMalformed and kOutOfMemory send nothing). A TCP connection goes
+// HandleCall, and sends the reply only on kReply, or on kForward the
+// forwarded call to the program (kSilent, kClose, kMalformed and
+// kOutOfMemory send nothing). Whatever comes back to a forwarding socket
+// goes to AnswerForward, which says what its caller hears. A TCP connection goes
 // through StreamConnection, which closes on anything but kReply and
 // kSilent; before it is served, LetConnectionIn says whether it may stay.
 // Neither throws: running out of memory answers SYSTEM_ERR or closes that
@@ -45,6 +47,7 @@
 #include "record_limiter.h"
 #include "records.h"
 #include "registration_table.h"
+#include "remote_calls.h"
 #include "settings.h"
 #include "statistics.h"
 #include "stored_registration.h"
@@ -72,6 +75,8 @@ enum class CallOutcome {
                  // outside RemoteLookups
   kMalformed,    // not a call we can read: drop it, or close the stream
   kOutOfMemory,  // not even an error reply could be written: the same
+  kForward,      // send what was written (a call forwarded) to the program,
+                 // from the forwarding socket of the address called
 };
 
 class PortMapper {
@@ -92,7 +97,9 @@ class PortMapper {
   // set before serving and outlive the port mapper.
   void SetStore(Store* store);
   void SetRecordSink(RecordSink* records, RecordLimits limits = {});
-  // Writes the counts of records a burst left out, once they are due.
+  // Writes the counts of records a burst left out, once they are due, and
+  // frees the places of forwards whose program never answered. About
+  // every second.
   void FlushRecords();
 
   // Publishes the settings that calls and connections are admitted by
@@ -154,12 +161,26 @@ class PortMapper {
   bool LetConnectionIn(ReaderSlot& reader, const Caller& caller);
 
   // Handles one call. The reply is appended to *reply, which is left as it
-  // was when the outcome is not kReply; a datagram's reply is at most
-  // kMaxDatagramReply bytes, a stream's at most kMaxStreamReply. Running
-  // out of memory answers SYSTEM_ERR (or kOutOfMemory); nothing throws.
+  // was when the outcome is not kReply or kForward; a datagram's reply is
+  // at most kMaxDatagramReply bytes, a stream's at most kMaxStreamReply.
+  // Running out of memory answers SYSTEM_ERR (or kOutOfMemory); nothing
+  // throws. kForward (only for a datagram, with forwardTo given): *reply
+  // holds the call to send to *forwardTo; if it cannot be sent, say so
+  // with CancelForward.
   CallOutcome HandleCall(ReaderSlot& reader, const std::uint8_t* call,
                          std::size_t size, const Caller& caller,
-                         std::vector<std::uint8_t>* reply);
+                         std::vector<std::uint8_t>* reply,
+                         InetAddress* forwardTo = nullptr);
+
+  // A datagram that came back to a forwarding socket from `from`: true
+  // when it answers a forward in flight and its caller is to hear *reply
+  // (at *caller, from port 111 of the address the forward left from).
+  bool AnswerForward(const std::uint8_t* data, std::size_t size,
+                     const InetAddress& from, std::vector<std::uint8_t>* reply,
+                     InetAddress* caller);
+  // Frees the place of a forward that could not be sent: the xid of the
+  // call HandleCall wrote.
+  void CancelForward(std::uint32_t xid) { forwards_.Cancel(xid); }
 
   RegistrationTable& table() { return table_; }
   const Statistics& statistics() const { return statistics_; }
@@ -167,6 +188,7 @@ class PortMapper {
  private:
   RegistrationTable table_;
   Statistics statistics_;
+  ForwardTable forwards_;
   Clock clock_;
   Ticks ticks_;
   Store* store_ = nullptr;

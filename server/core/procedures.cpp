@@ -108,6 +108,19 @@ struct Call : CallContext {
     if (!results.snapshot) results.snapshot.emplace(table, slot);
     return results.snapshot->snapshot();
   }
+
+  // Whether the table holds this very registration: its key and address.
+  // Read through a guard of its own, let go before any change.
+  bool Holds(const Registration& r) {
+    RegistrationTable::ReadGuard guard(table, slot);
+    for (const Registration& held : guard.snapshot()) {
+      if (held.prog == r.prog && held.vers == r.vers &&
+          held.netid.view() == r.netid.view()) {
+        return held.uaddr.view() == r.uaddr.view();
+      }
+    }
+    return false;
+  }
 };
 
 // Decoders: false when the arguments are garbage.
@@ -167,6 +180,12 @@ void Register(Call& c, Registration& r, std::string_view netid,
   if (!problem) problem = RegistrationFault(r);
   if (problem) {
     c.Write(RecordKind::kSetInvalid, r.prog, r.vers, netid, uaddr, problem);
+    return;
+  }
+  // The same registration again, as libtirpc's servers send it: nothing
+  // changes, so it is granted without a store or a record.
+  if (c.Holds(r)) {
+    c.results.granted = true;
     return;
   }
   RecordKind kind = RecordKind::kSetGranted;
@@ -230,17 +249,18 @@ void Unregister(Call& c, std::uint32_t prog, std::uint32_t vers,
 }
 
 // The address to give a caller for a registration: one made on the
-// wildcard address is answered with the address the call came to, so that
-// a caller on another machine gets an address it can reach.
+// wildcard address is answered with the address the call came to (for a
+// broadcast, the interface's), so that a caller on another machine gets an
+// address it can reach.
 std::string_view ReachableAddress(const Registration& r, const Caller& caller,
                                   char (&buffer)[kMaxInetUaddr]) {
   InetAddress address;
   if (!ClassifyNetid(r.netid.view()).inet ||
       !ParseUniversalAddress(r.uaddr.view(), &address) ||
-      !IsWildcard(address) || address.v6 != caller.destination.v6) {
+      !IsWildcard(address) || address.v6 != caller.receivedOn.v6) {
     return r.uaddr.view();
   }
-  InetAddress reachable = caller.destination;
+  InetAddress reachable = caller.receivedOn;
   reachable.port = address.port;
   return std::string_view(buffer, FormatUniversalAddress(reachable, buffer));
 }
@@ -452,7 +472,7 @@ void WriteStatistics(Call& c, XdrWriter& out) {
       out.String(l.netid.view());
     }
     out.Bool(false);
-    out.Bool(false);  // remote calls: none are forwarded
+    out.Bool(false);  // remote calls are not counted by program
   }
 }
 

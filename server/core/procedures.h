@@ -35,6 +35,11 @@ struct CallContext {
   PortMapper::Clock clock;
   PortMapper::Ticks ticks;
   RecordSink* records;
+  // Remote calls: the forwards in flight, and where the envelope is told
+  // to send a forward (nullptr: the caller gives nowhere, and nothing is
+  // forwarded).
+  ForwardTable& forwards;
+  InetAddress* forwardTo;
 };
 
 // Serves an admitted call of a procedure that is offered: decodes its
@@ -42,5 +47,11 @@ struct CallContext {
 // GETSTAT and writes the reply with its results.
 void Serve(const Procedure& procedure, const CallContext& call, XdrReader& args,
            XdrWriter& out);
+
+// Forwards an admitted remote call (remote_calls.h) or records why not:
+// kForward with the forwarded call written and *call.forwardTo set,
+// kSilent, or for INDIRECT an error reply (kReply).
+CallOutcome ForwardRemoteCall(const CallContext& call, XdrReader& args,
+                              XdrWriter& out);
 
 }  // namespace tessard

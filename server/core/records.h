@@ -30,8 +30,15 @@ enum class RecordKind {
   kUnsetGranted,    // a registration removed by an UNSET, one record each
   kUnsetNotLocal,   // UNSET refused: the caller is on another machine
   kOutsideLookups,  // a call or connection from outside RemoteLookups
-  kForwardRefused,  // CALLIT, BCAST or INDIRECT: prog and vers of the call
-                    // to forward, when it decoded
+  kForwardRefused,  // CALLIT, BCAST or INDIRECT not offered (TCP, or
+                    // RemoteCalls 0): prog and vers of the call to
+                    // forward, when it decoded
+  // A remote call not forwarded: prog and vers of the call to forward.
+  kForwardNotRegistered,  // no registration on the call's netid
+  kForwardNotReachable,   // registered where the caller could not reach it
+  kForwardRefusedProgram,  // a program on the refused list (problem: why)
+  kForwardCredential,     // a credential other than AUTH_NONE and AUTH_SYS
+  kForwardTooMany,        // every place of the table of forwards is taken
   kListingRefused,  // DUMP, GETADDRLIST or GETSTAT kept by RemoteListings
   kLeftOut,         // leftOut records of kind leftOutKind were not written
 };

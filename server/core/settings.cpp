@@ -225,19 +225,31 @@ bool ParseSettings(const SettingsValues& values, Settings* settings,
     if (!parsed.everyNetwork) parsed.lookups = std::move(networks);
   }
 
-  const DwordValue& listings = values.remoteListings;
-  if (listings.state == DwordValue::State::kWrongType) {
-    return wrongType(kRemoteListingsValue, listings.typeFound, false);
-  }
-  if (listings.state == DwordValue::State::kPresent) {
-    if (listings.value > 1) {
-      error->value = kRemoteListingsValue;
-      error->problem = "the value is " + std::to_string(listings.value) +
-                       ": it must be 0 (listings to this machine only) or 1 "
-                       "(listings over TCP to every caller)";
-      return false;
+  // A switch: 0 or 1, absent for the default.
+  auto readSwitch = [&](const DwordValue& value, const char* name,
+                        const char* off, const char* on, bool* out) {
+    if (value.state == DwordValue::State::kWrongType) {
+      return wrongType(name, value.typeFound, false);
     }
-    parsed.remoteListings = listings.value == 1;
+    if (value.state == DwordValue::State::kPresent) {
+      if (value.value > 1) {
+        error->value = name;
+        error->problem = "the value is " + std::to_string(value.value) +
+                         ": it must be 0 (" + off + ") or 1 (" + on + ")";
+        return false;
+      }
+      *out = value.value == 1;
+    }
+    return true;
+  };
+  if (!readSwitch(values.remoteListings, kRemoteListingsValue,
+                  "listings to this machine only",
+                  "listings over TCP to every caller",
+                  &parsed.remoteListings) ||
+      !readSwitch(values.remoteCalls, kRemoteCallsValue,
+                  "no remote calls", "remote calls forwarded",
+                  &parsed.remoteCalls)) {
+    return false;
   }
   *settings = std::move(parsed);
   return true;

@@ -19,6 +19,7 @@ namespace tessard {
 constexpr char kListenAddressesValue[] = "ListenAddresses";
 constexpr char kRemoteLookupsValue[] = "RemoteLookups";
 constexpr char kRemoteListingsValue[] = "RemoteListings";
+constexpr char kRemoteCallsValue[] = "RemoteCalls";
 
 // The most networks RemoteLookups may list.
 constexpr std::size_t kMaxRemoteLookups = 1024;
@@ -48,6 +49,9 @@ struct Settings {
   // RemoteListings: DUMP, GETADDRLIST and GETSTAT answered to other
   // machines over TCP (1, absent) or to this machine only (0).
   bool remoteListings = true;
+  // RemoteCalls: CALLIT, BCAST and INDIRECT forwarded (1, absent) or not
+  // offered (0).
+  bool remoteCalls = true;
 };
 
 // A value as the Windows program read it from the registry.
@@ -66,6 +70,7 @@ struct SettingsValues {
   MultiStringValue listenAddresses;
   MultiStringValue remoteLookups;
   DwordValue remoteListings;
+  DwordValue remoteCalls;
 };
 
 // What is wrong with the first value that is wrong: its name and the
@@ -80,10 +85,10 @@ struct SettingsError {
 };
 
 // The settings the values say, or false and the first error. A value of
-// the wrong type, a line that does not parse, or a RemoteListings other
-// than 0 or 1, or more than kMaxRemoteLookups networks, is an error: a
-// bad value never opens the server wider than it was. Blanks around a
-// line are ignored, and so are empty lines.
+// the wrong type, a line that does not parse, a RemoteListings or
+// RemoteCalls other than 0 or 1, or more than kMaxRemoteLookups networks,
+// is an error: a bad value never opens the server wider than it was.
+// Blanks around a line are ignored, and so are empty lines.
 bool ParseSettings(const SettingsValues& values, Settings* settings,
                    SettingsError* error);
 

@@ -40,6 +40,7 @@ bool StreamConnection::Receive(PortMapper& mapper,
     case CallOutcome::kClose:
     case CallOutcome::kMalformed:
     case CallOutcome::kOutOfMemory:
+    case CallOutcome::kForward:  // never on a stream: nowhere to forward
       break;
   }
   out->resize(mark);

@@ -4,7 +4,6 @@
 #include <ws2tcpip.h>
 #include <mswsock.h>
 
-#include "caller_identity.h"
 #include "winsock_helpers.h"
 
 namespace tessard {
@@ -79,7 +78,7 @@ DWORD OpenSocket(const LocalAddress& a, bool stream, SOCKET* out) {
 AddressEndpoint::AddressEndpoint(const LocalAddress& address,
                                  PortMapper& mapper, ConnectionPool& pool)
     : address_(address), served_(address.address), mapper_(mapper),
-      pool_(pool) {
+      pool_(pool), remote_(address, mapper) {
   served_.port = kPortMapperPort;
 }
 
@@ -100,8 +99,12 @@ DWORD AddressEndpoint::Open(std::string* failed) {
   if (error != 0) {
     if (udp_ != INVALID_SOCKET) closesocket(udp_);
     udp_ = INVALID_SOCKET;
+    return error;
   }
-  return error;
+  // Without a forwarding socket the address is served all the same; its
+  // remote calls are dropped.
+  remote_.Open(udp_);
+  return 0;
 }
 
 bool AddressEndpoint::Start() {
@@ -113,29 +116,35 @@ bool AddressEndpoint::Start() {
   } catch (const std::exception&) {
     return !threads_.empty();
   }
+  remote_.Start();
   return true;
 }
 
-void AddressEndpoint::SignalStop() { stopping_ = true; }
+void AddressEndpoint::SignalStop() {
+  stopping_ = true;
+  remote_.SignalStop();
+}
 
 void AddressEndpoint::Join() {
   for (std::thread& t : threads_) t.join();
   threads_.clear();
+  // Its threads answer through the port 111 socket: joined before it closes.
+  remote_.Join();
   for (SOCKET* s : {&udp_, &tcp_}) {
     if (*s != INVALID_SOCKET) closesocket(*s);
     *s = INVALID_SOCKET;
   }
 }
 
-Caller AddressEndpoint::CallerFrom(const InetAddress& source,
-                                   bool stream) const {
+Caller AddressEndpoint::CallerFrom(const InetAddress& source) const {
   Caller caller;
   const bool v6 = address_.address.v6;
-  caller.netid = stream ? (v6 ? "tcp6" : "tcp") : (v6 ? "udp6" : "udp");
-  caller.transport = stream ? Transport::kStream : Transport::kDatagram;
+  caller.netid = v6 ? "tcp6" : "tcp";
+  caller.transport = Transport::kStream;
   caller.source = source;
   // The socket is bound to the address the call came to.
   caller.destination = served_;
+  caller.receivedOn = served_;
   return caller;
 }
 
@@ -160,22 +169,8 @@ void AddressEndpoint::ServeDatagrams() {
       if (IsTransientDatagramError(WSAGetLastError())) continue;
       break;
     }
-    // The dual-stack socket's callers arrive as ::ffff:a.b.c.d: the rules
-    // see them as the IPv4 callers they are.
-    InetAddress source = FromMapped(ToInet(from));
-    if (source.port == 0) continue;  // nowhere to answer
-    Caller caller = CallerFrom(source, false);
-    // Looked up only when a SET or UNSET asks who sent it.
-    CallerIdentity identity(caller);
-    caller.identity = &identity;
-    reply.clear();
-    if (mapper_.HandleCall(worker, call.data(),
-                           static_cast<std::size_t>(received), caller,
-                           &reply) == CallOutcome::kReply) {
-      sendto(udp_, reinterpret_cast<const char*>(reply.data()),
-             static_cast<int>(reply.size()), 0,
-             reinterpret_cast<sockaddr*>(&from), fromLength);
-    }
+    remote_.Serve(worker, call.data(), static_cast<std::size_t>(received),
+                  from, fromLength, served_, &reply);
   }
 }
 
@@ -206,7 +201,7 @@ void AddressEndpoint::AcceptConnections() {
       u_long blocking = 0;
       ioctlsocket(s, FIONBIO, &blocking);
       InetAddress source = ToInet(peer);
-      Caller caller = CallerFrom(source, true);
+      Caller caller = CallerFrom(source);
       // A caller the settings shut out is closed at once, and recorded.
       if (!mapper_.LetConnectionIn(worker, caller)) {
         closesocket(s);

@@ -1,6 +1,7 @@
 // Port 111 on one of the machine's addresses: a UDP socket with the
 // threads that wait on it, and a TCP listener with the thread that accepts
-// its connections and hands them to the pool. Bound to the address itself,
+// its connections and hands them to the pool, and the sockets of remote
+// calls (remote_call_sockets.h). Bound to the address itself,
 // so that each reply leaves from the address its call came to (Wine's
 // WSASendMsg ignores a source address given as control data).
 #pragma once
@@ -17,6 +18,7 @@
 #include "connection_pool.h"
 #include "local_addresses.h"
 #include "port_mapper.h"
+#include "remote_call_sockets.h"
 
 namespace tessard {
 
@@ -42,8 +44,8 @@ class AddressEndpoint {
  private:
   void ServeDatagrams();
   void AcceptConnections();
-  // The caller of a call from `source` to this address.
-  Caller CallerFrom(const InetAddress& source, bool stream) const;
+  // The caller of a connection from `source` to this address.
+  Caller CallerFrom(const InetAddress& source) const;
 
   LocalAddress address_;
   InetAddress served_;  // the address with port 111
@@ -51,6 +53,7 @@ class AddressEndpoint {
   ConnectionPool& pool_;
   SOCKET udp_ = INVALID_SOCKET;
   SOCKET tcp_ = INVALID_SOCKET;
+  RemoteCallSockets remote_;
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> threads_;
 };

@@ -62,6 +62,21 @@ Entry EntryOf(RecordKind kind) {
     case RecordKind::kForwardRefused:
       return {EVENTLOG_WARNING_TYPE, MSG_FORWARD_REFUSED,
               "remote calls refused"};
+    case RecordKind::kForwardNotRegistered:
+      return {EVENTLOG_WARNING_TYPE, MSG_FORWARD_NOT_REGISTERED,
+              "remote calls to programs not registered"};
+    case RecordKind::kForwardNotReachable:
+      return {EVENTLOG_WARNING_TYPE, MSG_FORWARD_NOT_REACHABLE,
+              "remote calls to programs the caller could not reach"};
+    case RecordKind::kForwardRefusedProgram:
+      return {EVENTLOG_WARNING_TYPE, MSG_FORWARD_REFUSED_PROGRAM,
+              "remote calls to programs never forwarded to"};
+    case RecordKind::kForwardCredential:
+      return {EVENTLOG_WARNING_TYPE, MSG_FORWARD_CREDENTIAL,
+              "remote calls with credentials not forwarded"};
+    case RecordKind::kForwardTooMany:
+      return {EVENTLOG_WARNING_TYPE, MSG_FORWARD_TOO_MANY,
+              "remote calls dropped: too many forwards waiting"};
     case RecordKind::kListingRefused:
       return {EVENTLOG_WARNING_TYPE, MSG_LISTING_REFUSED,
               "listings refused by RemoteListings"};

@@ -96,6 +96,12 @@ bool ListLocalAddresses(std::vector<LocalAddress>* addresses) {
         }
       }
       a.loopback = IsLoopback(a.address);
+      // Wine leaves Ipv6IfIndex 0 (docs/wine-notes.md); one index numbers
+      // an interface for both families.
+      a.interfaceIndex = family == AF_INET6 && adapter->Ipv6IfIndex != 0
+                             ? adapter->Ipv6IfIndex
+                             : adapter->IfIndex;
+      a.prefixLength = u->OnLinkPrefixLength;
       AddOnce(addresses, a);
     }
   }

@@ -13,6 +13,10 @@ struct LocalAddress {
   InetAddress address;        // port 0
   unsigned long scopeId = 0;  // an IPv6 link-local address's interface
   bool loopback = false;
+  // Its interface, and the length of its network's prefix: where its
+  // broadcasts and the rpcbind multicast group arrive.
+  unsigned long interfaceIndex = 0;
+  unsigned prefixLength = 0;
 };
 
 bool SameLocalAddress(const LocalAddress& a, const LocalAddress& b);

@@ -113,6 +113,7 @@ SettingsValues ReadSettingsValues(HKEY key) {
   values.listenAddresses = ReadMultiString(key, L"ListenAddresses");
   values.remoteLookups = ReadMultiString(key, L"RemoteLookups");
   values.remoteListings = ReadDword(key, L"RemoteListings");
+  values.remoteCalls = ReadDword(key, L"RemoteCalls");
   return values;
 }
 
@@ -181,6 +182,7 @@ std::string DescribeSettings(const Settings& s) {
   }
   text += s.remoteListings ? "; listings to other machines over TCP"
                            : "; listings to this machine only";
+  text += s.remoteCalls ? "; remote calls forwarded" : "; no remote calls";
   return text;
 }
 

@@ -1,7 +1,7 @@
 // The server benchmark's load generator: N clients in a closed loop, each
 // sending a port-mapper call and waiting for the reply with its xid.
 //   rpc_load PORT udp|tcp getport|getaddr|set CLIENTS SECONDS [WARMUP_S]
-//            [filled]
+//            [filled|callits=PROG]
 //   rpc_load PORT fill [ENTRIES]
 //   rpc_load PORT drain
 //   rpc_load PORT hold
@@ -12,6 +12,10 @@
 // lost=... bad=..." (for set, calls and rate count pairs, the percentiles
 // are of the pair, and set_* and unset_* of each call); calls over TCP use
 // kept-open connections with record marking.
+// callits=PROG: while the clients look up, one more client sends version 2
+// CALLITs of PROG version 1 procedure 1 (a program that answers slowly)
+// from loopback, one every 5 ms without waiting for their replies, and
+// the output adds "callits=... callit_replies=...".
 // fill registers from loopback over UDP until the table holds ENTRIES
 // (default 2048, the server's capacity), then tries one SET more and says
 // whether it was refused; drain removes what fill registered. Both count
@@ -65,6 +69,7 @@ struct Options {
   bool tcp = false;
   Kind kind = Kind::kGetPort;
   bool filled = false;  // look up fill's last registration, not our own
+  std::uint32_t callItProgram = 0;  // CALLITs of it beside, when not 0
   int clients = 1;
   double seconds = 2;
   double warmup = 0.3;
@@ -197,6 +202,7 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
   const std::vector<std::uint8_t>& reply() const { return reply_; }
 
   enum class Outcome { kAnswered, kLost, kFailed };
@@ -329,6 +335,28 @@ void RunClient(const Options& o, int index, std::uint32_t firstVersion,
   }
 }
 
+// The client that sends CALLITs beside the look-ups until phase 2; how
+// many it sent and how many replies came back.
+void SendCallIts(const Options& o, const std::atomic<int>& phase, long* sent,
+                 long* replies) {
+  Connection c(false, o.port);
+  if (!c.connected()) return;
+  std::vector<std::uint8_t> call = Header(2, 5);
+  for (std::uint32_t v : {o.callItProgram, 1u, 1u, 4u, 0u}) Put(call, v);
+  std::vector<std::uint8_t> reply(65536);
+  std::uint32_t xid = 0x7e000000;
+  while (phase.load(std::memory_order_relaxed) < 2) {
+    std::uint32_t wire = htonl(++xid);
+    std::memcpy(call.data(), &wire, 4);
+    std::memcpy(call.data() + call.size() - 4, &wire, 4);
+    if (SendAll(c.fd(), call.data(), call.size())) ++*sent;
+    while (recv(c.fd(), reply.data(), reply.size(), MSG_DONTWAIT) > 0) {
+      ++*replies;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 double Percentile(const std::vector<std::uint32_t>& sorted, double p) {
   return sorted[std::min(sorted.size() - 1,
                          static_cast<std::size_t>(p * sorted.size()))] /
@@ -351,6 +379,12 @@ int Measure(const Options& o) {
                          std::cref(phase),
                          &results[static_cast<std::size_t>(i)]);
   }
+  long callIts = 0, callItReplies = 0;
+  std::thread beside;
+  if (o.callItProgram != 0) {
+    beside = std::thread(SendCallIts, std::cref(o), std::cref(phase),
+                         &callIts, &callItReplies);
+  }
   std::this_thread::sleep_for(std::chrono::duration<double>(o.warmup));
   auto start = Clock::now();
   phase = 1;
@@ -358,6 +392,7 @@ int Measure(const Options& o) {
   phase = 2;
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   for (std::thread& t : clients) t.join();
+  if (beside.joinable()) beside.join();
 
   std::vector<std::uint32_t> all, sets, unsets;
   long lost = 0, bad = 0;
@@ -387,6 +422,9 @@ int Measure(const Options& o) {
         "unset_p99_us=%.1f",
         Percentile(sets, 0.5), Percentile(sets, 0.99), Percentile(unsets, 0.5),
         Percentile(unsets, 0.99));
+  }
+  if (o.callItProgram != 0) {
+    std::printf(" callits=%ld callit_replies=%ld", callIts, callItReplies);
   }
   std::printf(" lost=%ld bad=%ld\n", lost, bad);
   if (bad > 0) {
@@ -515,7 +553,7 @@ int Hold(int port) {
 int Usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s PORT udp|tcp getport|getaddr|set CLIENTS SECONDS "
-               "[WARMUP_S] [filled]\n"
+               "[WARMUP_S] [filled|callits=PROG]\n"
                "       %s PORT fill [ENTRIES]\n"
                "       %s PORT drain\n"
                "       %s PORT hold\n",
@@ -553,8 +591,14 @@ int main(int argc, char** argv) {
   o.seconds = std::atof(argv[5]);
   if (argc > 6) o.warmup = std::atof(argv[6]);
   if (argc > 7) {
-    if (std::strcmp(argv[7], "filled") != 0) return Usage(argv[0]);
-    o.filled = true;
+    if (std::strncmp(argv[7], "callits=", 8) == 0) {
+      o.callItProgram = static_cast<std::uint32_t>(std::atol(argv[7] + 8));
+      if (o.callItProgram == 0) return Usage(argv[0]);
+    } else if (std::strcmp(argv[7], "filled") == 0) {
+      o.filled = true;
+    } else {
+      return Usage(argv[0]);
+    }
   }
   if (o.clients < 1 || o.clients > 255) return Usage(argv[0]);
   return Measure(o);

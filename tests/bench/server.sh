@@ -30,6 +30,10 @@ run="$bench/server-run"
 service_prefix="$bench/service-wineprefix"
 service_run="$bench/service-run"
 load="$here/build/host-release/tests/bench/rpc_load"
+# A program of the tests' own that answers slowly, for the CALLITs that go
+# beside the console's look-ups (registered with it, not with rpcbind).
+slow="$here/build/host-release/tests/server_system/remote_call_recorder"
+slow_prog=300200
 # The floors' UDP thread counts, and among them the server's own on its IPv4
 # loopback UDP socket, read from its source so that the comparison follows
 # it.
@@ -57,10 +61,12 @@ x86_64-w64-mingw32-g++-posix -std=c++17 -O3 -DNDEBUG -static -s \
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 "$here/cmake/wine-prefix.sh" up "$WINEPREFIX" >/dev/null
-pid_rpcbind="" pid_holder="" pid_hold=""
+pid_rpcbind="" pid_holder="" pid_hold="" pid_slow=""
 ready="$service_run/ready"
 cleanup() {
-  for p in $pid_rpcbind $pid_hold; do kill "$p" 2>/dev/null || true; done
+  for p in $pid_rpcbind $pid_hold $pid_slow; do
+    kill "$p" 2>/dev/null || true
+  done
   rm -f "$ready"
   WINEPREFIX="$service_prefix" wineserver -k >/dev/null 2>&1 </dev/null || true
   [ -z "$pid_holder" ] || wait "$pid_holder" 2>/dev/null || true
@@ -75,6 +81,22 @@ pid_tessard=$!
 for t in $threads; do
   wine ./rpc_floor.exe "$t" $((1100 + t)) >"floor$t.log" 2>&1 </dev/null &
   eval "pid_floor$t=\$!"
+done
+# The slow program registers before rpcbind starts: libtirpc would ask
+# rpcbind's socket in the shared /run first.
+tries=0
+until "$load" 111 udp getport 1 0.05 0 >/dev/null 2>&1; do
+  tries=$((tries + 1))
+  [ $tries -lt 100 ] || { echo "bench: tessard does not answer" >&2; exit 1; }
+  sleep 0.2
+done
+"$slow" "$slow_prog" 1 "$run/slow.log" --delay-ms 200 >slow.out 2>&1 </dev/null &
+pid_slow=$!
+tries=0
+until grep -q ready "$run/slow.log" 2>/dev/null; do
+  tries=$((tries + 1))
+  [ $tries -lt 50 ] || { echo "bench: the slow program did not register" >&2; exit 1; }
+  sleep 0.2
 done
 unshare --net sh -c 'ip link set lo up && exec rpcbind -f' \
   >rpcbind.log 2>&1 </dev/null &
@@ -123,7 +145,7 @@ load() {
   server=$1
   shift
   case $server in
-  tessard) "$load" 111 "$@" ;;
+  tessard | callits) "$load" 111 "$@" ;;
   service) nsenter --net="$service_net" "$load" 111 "$@" ;;
   rpcbind) nsenter --net="/proc/$pid_rpcbind/ns/net" "$load" 111 "$@" ;;
   floor*) "$load" $((1100 + ${server#floor})) "$@" ;;
@@ -172,7 +194,9 @@ measure() {
     # still spreads the threads over both cores): let it settle.
     sleep 1
     at=$(cut -d" " -f1 /proc/loadavg)
-    out=$(load "$server" "$proto" "$proc" "$clients" "$seconds" 0.3 $filled) ||
+    beside=$filled
+    if [ "$server" = callits ]; then beside="callits=$slow_prog"; fi
+    out=$(load "$server" "$proto" "$proc" "$clients" "$seconds" 0.3 $beside) ||
       {
         echo "bench: $server, $proto $proc, $clients clients failed: $out" >&2
         exit 1
@@ -205,6 +229,10 @@ while [ $round -le "$rounds" ]; do
       for clients in 1 8; do
         if [ $proto = udp ]; then
           measure $proto $proc $clients $order
+          # One client's look-ups while CALLITs wait on a slow program.
+          if [ $proc = getport ] && [ $clients = 1 ]; then
+            measure udp getport 1 callits
+          fi
         else
           measure $proto $proc $clients $tcp_order
         fi
@@ -272,6 +300,12 @@ work, under which the ranges widen.
   its look-ups ask for version 1 of that program, the last registration
   made. After the look-ups the table is counted and emptied again for the
   SET+UNSET rows (the line below the tables).
+- tessard.exe, console, CALLITs beside: the console's UDP GETPORT with one
+  client while another sends a version 2 CALLIT every 5 ms to a program
+  of the tests' own (tests/server_system/remote_call_recorder.cpp) that
+  answers each call after 200 ms: the forwards fill the server's table of
+  forwards in flight, and the rest are dropped. Its goals are the
+  look-ups' goals.
 - floor: tests/bench/rpc_floor.cpp, built as tessard.exe is, under the
   console's Wine: it answers every call with a fixed reply of the same size
   as the server's, with N threads blocking in \`recvfrom\` on one UDP

@@ -5,6 +5,7 @@
 #   awk -v threads="1 2 4 8" -v own=4 -v memory="..." -f server_tables.awk
 # threads: the floors' UDP thread counts; own: the server's own count on its
 # IPv4 UDP socket; memory: "SERVER BEFORE AFTER_ROUND_1 AFTER_LAST" lines.
+# The server "callits" is the console measured while CALLITs go beside.
 # A row's figure is the median over the rounds, with the lowest and highest
 # round in brackets; a goal is judged against the floor with the best
 # median throughput, and the ratio to the floor with the server's own thread
@@ -76,13 +77,16 @@ END {
       if (have(f, m) && rate(f, m) > bestRate[m]) { best[m] = f; bestRate[m] = rate(f, m) }
     }
   }
-  split("tessard service", modes, " ")
+  # callits: the console's look-ups while another client sends CALLITs to
+  # a program that answers slowly.
+  nmodes = split("tessard service callits", modes, " ")
   mode["tessard"] = "console"; mode["service"] = "service, table full"
+  mode["callits"] = "console, CALLITs beside"
   same = "floor" own
 
   print "| Calls | Clients | tessard.exe | calls/s | floor, best | ours / best | ≥ 0.9 × floor | floor, " own " threads | ours / " own " threads | rpcbind | ours / rpcbind | load (1 min) |"
   print "|---|---|---|---|---|---|---|---|---|---|---|---|"
-  for (s = 1; s <= 2; s++) for (c = 1; c <= n; c++) {
+  for (s = 1; s <= nmodes; s++) for (c = 1; c <= n; c++) {
     m = cases[c]; ours = modes[s]
     if (!have(ours, m) || !(m in best)) continue
     udp = substr(m, 1, 3) == "udp"
@@ -104,7 +108,7 @@ END {
   print ""
   print "| Calls | Clients | tessard.exe | p50 / p99 (p99 range) | floor, best: p50 / p99 | p99 ours / best | ≤ 1.5 × floor | floor, " own " threads: p50 / p99 | p99 ours / " own " threads | rpcbind p50 / p99 |"
   print "|---|---|---|---|---|---|---|---|---|---|"
-  for (s = 1; s <= 2; s++) for (c = 1; c <= n; c++) {
+  for (s = 1; s <= nmodes; s++) for (c = 1; c <= n; c++) {
     m = cases[c]; ours = modes[s]
     if (!have(ours, m) || !(m in best)) continue
     p99 = p("p99_us", ours, m)
@@ -164,7 +168,7 @@ END {
   if (rounds["fill"])
     printf "The service's table: before its look-ups 2048 entries, %d of them added by the benchmark, and a SET beyond them refused, in %d of %d rounds; still 2048 entries after them in %d of %d.\n\n",
       added, full[2048], rounds["fill"], stayed + 0, rounds["drain"]
-  for (s = 1; s <= 2; s++) if (judged[modes[s]])
+  for (s = 1; s <= nmodes; s++) if (judged[modes[s]])
     printf "Goals met, %s: %d of %d (against the floor with %d threads: %d).\n",
       mode[modes[s]], goals[modes[s]], judged[modes[s]], own, metSame[modes[s]]
 }

@@ -137,9 +137,35 @@ std::string Play(const std::uint8_t* data, std::size_t size,
     caller.identity = &accounts[who >> 6];
     store.FailNext((who & 32) ? 1 : 0);
     g_ticks += 1000;
+    caller.receivedOn = caller.destination;
     reply.clear();
+    InetAddress program;
     CallOutcome outcome =
-        mapper.HandleCall(reader, call, length, caller, &reply);
+        mapper.HandleCall(reader, call, length, caller, &reply, &program);
+    if (outcome == CallOutcome::kForward) {
+      // The program answers with the call's own bytes as its results; the
+      // caller's reply must still obey the size rule.
+      if (reply.size() > length) rpc_oracle::Fail("a forward outgrew its call");
+      std::vector<std::uint8_t> answer(reply.begin(), reply.begin() + 4);
+      for (std::uint32_t word : {1u, 0u, 0u, 0u, 0u}) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+          answer.push_back(static_cast<std::uint8_t>(word >> shift));
+        }
+      }
+      answer.insert(answer.end(), call, call + length);
+      std::vector<std::uint8_t> back;
+      InetAddress to;
+      if (mapper.AnswerForward(answer.data(), answer.size(), program, &back,
+                               &to)) {
+        if (rpc_oracle::Word(back.data()) != rpc_oracle::Word(call)) {
+          rpc_oracle::Fail("a forward's reply with another xid");
+        }
+        if (!local && (back.size() > 2 * length || back.size() > 256)) {
+          rpc_oracle::Fail("a forward's reply is amplified");
+        }
+      }
+      reply.clear();
+    }
     store.FailNext(0);
     if ((who & 16) && !v6) {
       SocketSample sample;

@@ -24,7 +24,8 @@ inline std::uint32_t Word(const std::uint8_t* p) {
 
 // A reply to the call with this xid: REPLY, then either accepted with an
 // empty AUTH_NONE verifier and a known status (PROG_MISMATCH with the range
-// 2 to 4), or denied for the RPC version (2 to 2) or the authentication.
+// 2 to 4), or denied for the RPC version (2 to 2) or the authentication
+// (AUTH_TOOWEAK: a listing, or a reply over its bound, refused).
 inline void CheckReply(const std::uint8_t* r, std::size_t size,
                        std::uint32_t xid) {
   if (size < 20 || size % 4 != 0) Fail("reply of impossible length");
@@ -47,7 +48,9 @@ inline void CheckReply(const std::uint8_t* r, std::size_t size,
         Fail("RPC_MISMATCH without the range 2 to 2");
       }
     } else if (stat == 1) {
-      if (size != 20 || Word(r + 16) < 1 || Word(r + 16) > 3) {
+      // BADCRED, REJECTEDCRED, BADVERF, or TOOWEAK for a reply refused.
+      std::uint32_t why = Word(r + 16);
+      if (size != 20 || ((why < 1 || why > 3) && why != 5)) {
         Fail("AUTH_ERROR with an unexpected status");
       }
     } else {

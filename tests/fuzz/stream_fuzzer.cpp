@@ -31,6 +31,7 @@ Played Play(const std::uint8_t* stream, std::size_t size,
   caller.source.host[0] = caller.destination.host[0] = loopback ? 127 : 10;
   caller.source.host[3] = 2;
   caller.destination.host[3] = 1;
+  caller.receivedOn = caller.destination;
   connection.Open(caller);
   Played played;
   std::vector<std::uint8_t> reply;

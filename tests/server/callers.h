@@ -20,6 +20,7 @@ inline Caller From(std::string_view netid, std::string_view source,
   EXPECT_TRUE(ParseUniversalAddress(source, &caller.source)) << source;
   if (!destination.empty()) {
     EXPECT_TRUE(ParseUniversalAddress(destination, &caller.destination));
+    caller.receivedOn = caller.destination;
   }
   return caller;
 }

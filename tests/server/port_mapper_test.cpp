@@ -188,6 +188,12 @@ TEST_F(PortMapperTest, SetRefusesWhatItCannotStore) {
   EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 9, 99, 2049), local_).U32(), 0u);
   EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 9, 6, 65536), local_).U32(), 0u);
   EXPECT_EQ(Dump(), before);
+  // The very same registration again changes nothing and is granted, in
+  // any version, as libtirpc's servers that register twice expect.
+  EXPECT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
+  EXPECT_EQ(Results(Call(2, 1).Mapping(kNfs, 3, 17, 2049), local_).U32(), 1u);
+  EXPECT_FALSE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1", "0", &remote_));
+  EXPECT_EQ(Dump(), before);
 }
 
 // Local means sent from a loopback address to one: neither a forged
@@ -408,7 +414,8 @@ TEST_F(PortMapperTest, MalformedCallsGetTheRfcAnswer) {
 
 // What another machine's datagram gets back: never a listing, never a
 // reply over twice the call or 256 bytes, and every real look-up answered.
-// Over TCP each of these calls is answered.
+// What is held back is refused at once with AUTH_TOOWEAK, in fewer bytes
+// than the call. Over TCP each of these calls is answered.
 TEST_F(PortMapperTest, RemoteDatagramsAreNotAmplified) {
   ASSERT_TRUE(Set4(kNfs, 3, "udp6",
                    "2001:db8:b6c0:1f00:d5f3:9a2e:7c41:1b2e.8.1"));
@@ -436,27 +443,133 @@ TEST_F(PortMapperTest, RemoteDatagramsAreNotAmplified) {
     CallOutcome outcome =
         mapper_.HandleCall(reader_, row.call.bytes.data(),
                            row.call.bytes.size(), row.caller, &reply);
-    EXPECT_EQ(outcome, row.answered ? CallOutcome::kReply
-                                    : CallOutcome::kSilent);
+    EXPECT_EQ(outcome, CallOutcome::kReply);
     EXPECT_LE(reply.size(), 2 * row.call.bytes.size());
+    Reply r = rpc_wire::Parse(reply);
+    if (!row.answered) {
+      EXPECT_LE(reply.size(), row.call.bytes.size());
+      EXPECT_EQ(r.state, 1u);  // MSG_DENIED
+      EXPECT_EQ(r.status, 1u);  // AUTH_ERROR
+      EXPECT_EQ(r.U32(), 5u);  // AUTH_TOOWEAK
+    } else {
+      EXPECT_EQ(r.state, 0u);
+    }
     EXPECT_GT(Results(row.call, stream_).body.size(), 0u);
   }
   EXPECT_TRUE(256 <= ReplyBound(remote_, 200));
   EXPECT_FALSE(260 <= ReplyBound(remote_, 200));
 }
 
-// Forwarding is not offered: silent on datagrams, refused on TCP.
-TEST_F(PortMapperTest, ForwardingIsNotOffered) {
-  Send(Call(2, 5).Mapping(kNfs, 3, 0, 0), local_, CallOutcome::kSilent);
-  Send(Call(4, 5).Mapping(kNfs, 3, 0, 0), remote_, CallOutcome::kSilent);
+// Remote calls are forwarded on datagrams only, and not at all with
+// RemoteCalls 0: then silent on datagrams (CALLIT, BCAST), refused
+// otherwise.
+TEST_F(PortMapperTest, RemoteCallsAreForwardedOnDatagramsOnly) {
+  ASSERT_TRUE(Set4(300001, 1, "udp", "0.0.0.0.4.0"));
+  ASSERT_TRUE(Set4(300001, 1, "tcp", "0.0.0.0.4.0"));
   for (std::uint32_t proc : {5u, 10u}) {
     std::optional<Reply> r = Send(Call(4, proc), stream_);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 3u);  // PROC_UNAVAIL
   }
-  std::optional<Reply> indirect = Send(Call(4, 10), local_);
-  ASSERT_TRUE(indirect);
-  EXPECT_EQ(indirect->status, 3u);
+  Wire callit = Call(2, 5).U32(300001).U32(1).U32(1).U32(0);
+  Wire indirect = Call(4, 10).U32(300001).U32(1).U32(1).U32(0);
+  InetAddress to;
+  std::vector<std::uint8_t> sent;
+  EXPECT_EQ(mapper_.HandleCall(reader_, callit.bytes.data(),
+                               callit.bytes.size(), remote_, &sent, &to),
+            CallOutcome::kForward);
+  Settings off;
+  off.remoteCalls = false;
+  mapper_.SetSettings(off);
+  Send(Call(2, 5).Mapping(kNfs, 3, 0, 0), local_, CallOutcome::kSilent);
+  Send(callit, remote_, CallOutcome::kSilent);
+  std::optional<Reply> r = Send(indirect, local_);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 3u);
+}
+
+// A remote call goes out as a call of our own to the program the caller
+// could reach, and the program's reply comes back to the caller; one that
+// may not go is recorded, and silent but for INDIRECT.
+TEST_F(PortMapperTest, RemoteCallsGoWhereTheRulesLetThem) {
+  ASSERT_TRUE(Set4(300001, 1, "udp", "0.0.0.0.4.0"));
+  ASSERT_TRUE(Set4(300002, 1, "udp", "127.0.0.1.4.1"));
+  ASSERT_TRUE(Set4(kNfs, 3, "udp", "0.0.0.0.8.1"));
+  auto remoteCall = [](std::uint32_t vers, std::uint32_t proc,
+                       std::uint32_t prog) {
+    return Call(vers, proc).U32(prog).U32(prog == kNfs ? 3 : 1).U32(1).U32(
+        4).U32(41);
+  };
+  enum Heard { kForwarded, kNothing, kProgUnavail, kGarbage };
+  struct Row {
+    const char* what;
+    Wire call;
+    const Caller& caller;
+    Heard heard;
+    const char* to;
+  } rows[] = {
+      {"CALLIT to the wildcard", remoteCall(2, 5, 300001), remote_, kForwarded,
+       "10.77.0.1.4.0"},
+      {"INDIRECT, local caller, loopback registration",
+       remoteCall(4, 10, 300002), local_, kForwarded, "127.0.0.1.4.1"},
+      {"BCAST, remote caller, loopback registration",
+       remoteCall(4, 5, 300002), remote_, kNothing, nullptr},
+      {"INDIRECT, remote caller, loopback registration",
+       remoteCall(4, 10, 300002), remote_, kProgUnavail, nullptr},
+      {"CALLIT of NFS", remoteCall(3, 5, kNfs), local_, kNothing, nullptr},
+      {"INDIRECT of NFS", remoteCall(4, 10, kNfs), local_, kProgUnavail,
+       nullptr},
+      {"CALLIT of the port mapper", remoteCall(2, 5, 100000), local_,
+       kNothing, nullptr},
+      {"INDIRECT, not registered", remoteCall(4, 10, 300009), remote_,
+       kProgUnavail, nullptr},
+      {"CALLIT cut short", Call(2, 5).U32(300001).U32(1), remote_, kNothing,
+       nullptr},
+      {"INDIRECT cut short", Call(4, 10).U32(300001).U32(1), remote_, kGarbage,
+       nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::uint8_t> sent;
+    InetAddress to;
+    CallOutcome outcome =
+        mapper_.HandleCall(reader_, row.call.bytes.data(),
+                           row.call.bytes.size(), row.caller, &sent, &to);
+    EXPECT_EQ(outcome, row.heard == kForwarded ? CallOutcome::kForward
+                       : row.heard == kNothing ? CallOutcome::kSilent
+                                               : CallOutcome::kReply);
+    if (row.heard == kProgUnavail || row.heard == kGarbage) {
+      EXPECT_EQ(rpc_wire::Parse(sent).status, row.heard == kGarbage ? 4u : 1u);
+    }
+    if (row.heard != kForwarded) continue;
+    char text[kMaxInetUaddr];
+    EXPECT_EQ(std::string(text, FormatUniversalAddress(to, text)), row.to);
+    // Our own xid (the bytes of the call: remote_calls_test.cpp).
+    EXPECT_NE(LoadU32(sent.data()), 0x1234u);
+
+    // The program's reply, from where the call went, reaches the caller;
+    // a second copy of it, or one from elsewhere, does not.
+    Wire answer;
+    answer.U32(LoadU32(sent.data())).U32(1).U32(0).U32(0).U32(0).U32(0).U32(
+        42);
+    std::vector<std::uint8_t> reply;
+    InetAddress caller;
+    InetAddress elsewhere = to;
+    elsewhere.port ^= 1;
+    EXPECT_FALSE(mapper_.AnswerForward(answer.bytes.data(),
+                                       answer.bytes.size(), elsewhere, &reply,
+                                       &caller));
+    ASSERT_TRUE(mapper_.AnswerForward(answer.bytes.data(), answer.bytes.size(),
+                                      to, &reply, &caller));
+    EXPECT_TRUE(SameHost(caller, row.caller.source));
+    Reply r = rpc_wire::Parse(reply);
+    EXPECT_EQ(r.xid, 0x1234u);
+    EXPECT_EQ(r.status, 0u);
+    reply.clear();
+    EXPECT_FALSE(mapper_.AnswerForward(answer.bytes.data(),
+                                       answer.bytes.size(), to, &reply,
+                                       &caller));
+  }
 }
 
 // RemoteLookups 10.77.0.0/24 and 2001:db8::/32, RemoteListings 0: a
@@ -477,7 +590,7 @@ TEST_F(PortMapperTest, SettingsShutOutCallersAndKeepListings) {
       From("tcp6", "::ffff:10.77.0.2.4.1", "2001:db8::1.0.111");
   const Caller inside6 = From("tcp6", "2001:db8::7.4.1", "2001:db8::1.0.111");
   const Caller loopbackTcp = From("tcp", "127.0.0.1.4.1", "10.77.0.1.0.111");
-  enum Answer { kShut, kAnswered, kTooWeak, kQuiet };
+  enum Answer { kShut, kAnswered, kTooWeak };
   struct Row {
     const char* what;
     Wire call;
@@ -496,15 +609,14 @@ TEST_F(PortMapperTest, SettingsShutOutCallersAndKeepListings) {
       {"GETADDRLIST over TCP", Call(4, 11).Rpcb(kNfs, 3, "", ""), inside6,
        kTooWeak},
       {"GETSTAT over TCP", Call(4, 12), stream_, kTooWeak},
-      {"DUMP over UDP", Call(4, 4), remote_, kQuiet},
+      {"DUMP over UDP", Call(4, 4), remote_, kTooWeak},
       {"DUMP from this machine", Call(4, 4), local_, kAnswered},
       {"DUMP from a loopback TCP source", Call(4, 4), loopbackTcp, kAnswered},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    CallOutcome outcome = row.answer == kShut    ? CallOutcome::kClose
-                          : row.answer == kQuiet ? CallOutcome::kSilent
-                                                 : CallOutcome::kReply;
+    CallOutcome outcome =
+        row.answer == kShut ? CallOutcome::kClose : CallOutcome::kReply;
     std::optional<Reply> r = Send(row.call, row.caller, outcome);
     if (row.answer == kTooWeak) {
       ASSERT_TRUE(r);

@@ -135,6 +135,13 @@ TEST(Settings, ValuesParseOrNameWhatIsWrong) {
        {{}, {}, two},
        "RemoteListings: the value is 2: it must be 0 (listings to this "
        "machine only) or 1 (listings over TCP to every caller)"},
+      {"remote calls 2",
+       {{}, {}, {}, two},
+       "RemoteCalls: the value is 2: it must be 0 (no remote calls) or 1 "
+       "(remote calls forwarded)"},
+      {"remote calls of another type",
+       {{}, {}, {}, dwordAsText},
+       "RemoteCalls: the value is of type REG_SZ: it must be REG_DWORD"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -153,16 +160,19 @@ TEST(Settings, ValuesParseOrNameWhatIsWrong) {
   ASSERT_EQ(parsed.lookups.size(), 4u);
   EXPECT_EQ(parsed.lookups[2].length, 32u);  // a bare address: itself
   EXPECT_TRUE(parsed.remoteListings);
+  EXPECT_TRUE(parsed.remoteCalls);
 
   SettingsValues empty{{}, Lines({}), {}};
   DwordValue zero;
   zero.state = DwordValue::State::kPresent;
   empty.remoteListings = zero;
+  empty.remoteCalls = zero;
   ASSERT_EQ(Outcome(empty, &parsed), "ok");
   EXPECT_TRUE(parsed.everyAddress);
   EXPECT_FALSE(parsed.everyNetwork);  // this machine only
   EXPECT_TRUE(parsed.lookups.empty());
   EXPECT_FALSE(parsed.remoteListings);
+  EXPECT_FALSE(parsed.remoteCalls);
   ASSERT_EQ(Outcome({{}, Lines({" * "}), {}}, &parsed), "ok");
   EXPECT_TRUE(parsed.everyNetwork);
 }

@@ -156,6 +156,14 @@ TEST_F(StorageTest, ChangesAreStoredBeforeTheyAreAnswered) {
   ASSERT_TRUE(Set(3, "ab", "y"));
   EXPECT_EQ(Stored(), SortedTable());
   EXPECT_EQ(Stored().size(), 4u);
+  // The same registration again, from any local account: true, and
+  // nothing stored (the failing store would say) or recorded.
+  Who bob("BOX\\bob");
+  records_.written.clear();
+  store_.FailNext(1);
+  EXPECT_TRUE(Set(3, "udp", "0.0.0.0.8.1", &bob));
+  EXPECT_TRUE(records_.written.empty());
+  EXPECT_EQ(Table().front(), "3 udp 0.0.0.0.8.1 BOX\\alice");
 
   // A store that fails: SET false, UNSET false, nothing changes.
   const std::vector<std::string> before = SortedTable();
@@ -236,6 +244,11 @@ TEST_F(StorageTest, EveryChangeAndRefusalIsRecorded) {
   const Caller remoteTcp = From("tcp", "10.77.0.2.4.1", "10.77.0.1.0.111");
   const Caller outside = From("tcp", "10.78.0.2.4.1", "10.77.0.1.0.111");
   using K = RecordKind;
+  constexpr std::uint32_t kOther = 300002;  // forwarded to, unlike NFS
+  Wire dh;
+  dh.U32(0x1234).U32(0).U32(2).U32(100000).U32(2).U32(5).U32(3).U32(4).U32(
+      0).U32(0).U32(0);
+  dh.Mapping(kOther, 1, 1, 0);
   struct Row {
     const char* what;
     Wire call;
@@ -262,8 +275,18 @@ TEST_F(StorageTest, EveryChangeAndRefusalIsRecorded) {
        remoteTcp, K::kUnsetNotLocal, "", kNfs, ""},
       {"UNSET", Call(2, 2).Mapping(kNfs, 3, 0, 0), caller_, K::kUnsetGranted,
        "udp", kNfs, ""},
-      {"CALLIT", Call(2, 5).Mapping(kNfs, 3, 1, 0), caller_, K::kForwardRefused,
-       "", kNfs, ""},
+      {"CALLIT of NFS", Call(2, 5).Mapping(kNfs, 3, 1, 0), caller_,
+       K::kForwardRefusedProgram, "udp", kNfs, RefusedForward(kNfs, 1)},
+      {"SET on loopback", Call(4, 1).Rpcb(kOther, 1, "udp", "127.0.0.1.4.1"),
+       caller_, K::kSetGranted, "udp", kOther, ""},
+      {"BCAST to it from another machine",
+       Call(4, 5).Mapping(kOther, 1, 1, 0), remote,
+       K::kForwardNotReachable, "udp", kOther, ""},
+      {"CALLIT of a program not registered",
+       Call(3, 5).Mapping(kOther + 1, 1, 1, 0), remote,
+       K::kForwardNotRegistered, "udp", kOther + 1, ""},
+      {"CALLIT with an AUTH_DH credential", dh, remote, K::kForwardCredential,
+       "udp", kOther, ""},
       {"INDIRECT", Call(4, 10).Mapping(kNfs + 1, 3, 1, 0), remoteTcp,
        K::kForwardRefused, "", kNfs + 1, ""},
       {"a call from outside RemoteLookups", Call(4, 0), outside,
@@ -282,8 +305,9 @@ TEST_F(StorageTest, EveryChangeAndRefusalIsRecorded) {
     SCOPED_TRACE(row.what);
     records_.written.clear();
     std::vector<std::uint8_t> reply;
+    InetAddress to;
     mapper_.HandleCall(reader_, row.call.bytes.data(), row.call.bytes.size(),
-                       row.caller, &reply);
+                       row.caller, &reply, &to);
     ASSERT_EQ(records_.written.size(), 1u);
     const Written& w = records_.written[0];
     EXPECT_EQ(w.kind, row.kind);
@@ -291,11 +315,28 @@ TEST_F(StorageTest, EveryChangeAndRefusalIsRecorded) {
     EXPECT_EQ(w.prog, row.prog);
     EXPECT_EQ(w.problem, row.problem);
   }
+  // Forwards beyond the places in flight are dropped, and recorded.
+  Wire callit = Call(2, 5).Mapping(kOther, 1, 1, 0);
+  InetAddress to;
+  for (std::size_t i = 0; i <= kMaxForwards; ++i) {
+    std::vector<std::uint8_t> sent;
+    records_.written.clear();
+    EXPECT_EQ(mapper_.HandleCall(reader_, callit.bytes.data(),
+                                 callit.bytes.size(), caller_, &sent, &to),
+              i < kMaxForwards ? CallOutcome::kForward : CallOutcome::kSilent);
+  }
+  ASSERT_EQ(records_.written.size(), 1u);
+  EXPECT_EQ(records_.written[0].kind, K::kForwardTooMany);
   records_.written.clear();
   EXPECT_FALSE(mapper_.LetConnectionIn(reader_, outside));
   EXPECT_TRUE(mapper_.LetConnectionIn(reader_, remoteTcp));
   ASSERT_EQ(records_.written.size(), 1u);
   EXPECT_EQ(records_.written[0].kind, K::kOutsideLookups);
+
+  Wire unset = Call(4, 2).Rpcb(kOther, 1, "", "");
+  std::vector<std::uint8_t> removed;
+  mapper_.HandleCall(reader_, unset.bytes.data(), unset.bytes.size(), caller_,
+                     &removed);
 
   // 24 places, 6 taken by our own.
   for (std::uint32_t vers = 1; vers <= 18; ++vers) {
