@@ -149,7 +149,7 @@ Caller AddressEndpoint::CallerFrom(const InetAddress& source) const {
 }
 
 void AddressEndpoint::ServeDatagrams() {
-  PortMapper::ReaderSlot worker(mapper_);
+  PortMapper::ReaderSlot reader(mapper_);
   std::vector<std::uint8_t> reply;
   std::vector<std::uint8_t> call;
   try {
@@ -169,7 +169,7 @@ void AddressEndpoint::ServeDatagrams() {
       if (IsTransientDatagramError(WSAGetLastError())) continue;
       break;
     }
-    remote_.Serve(worker, call.data(), static_cast<std::size_t>(received),
+    remote_.Serve(reader, call.data(), static_cast<std::size_t>(received),
                   from, fromLength, served_, &reply);
   }
 }
@@ -179,7 +179,7 @@ void AddressEndpoint::AcceptConnections() {
   // must not leave others waiting in the listen queue behind it.
   u_long nonBlocking = 1;
   ioctlsocket(tcp_, FIONBIO, &nonBlocking);
-  PortMapper::ReaderSlot worker(mapper_);
+  PortMapper::ReaderSlot reader(mapper_);
   while (!stopping_.load(std::memory_order_relaxed)) {
     fd_set readable;
     FD_ZERO(&readable);
@@ -203,7 +203,7 @@ void AddressEndpoint::AcceptConnections() {
       InetAddress source = ToInet(peer);
       Caller caller = CallerFrom(source);
       // A caller the settings shut out is closed at once, and recorded.
-      if (!mapper_.LetConnectionIn(worker, caller)) {
+      if (!mapper_.LetConnectionIn(reader, caller)) {
         closesocket(s);
         continue;
       }

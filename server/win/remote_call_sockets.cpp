@@ -216,7 +216,7 @@ void RemoteCallSockets::Join() {
   broadcasts_.clear();
 }
 
-void RemoteCallSockets::Serve(PortMapper::ReaderSlot& worker,
+void RemoteCallSockets::Serve(PortMapper::ReaderSlot& reader,
                               const std::uint8_t* call, std::size_t size,
                               const sockaddr_storage& from, int fromLength,
                               const InetAddress& destination,
@@ -236,7 +236,7 @@ void RemoteCallSockets::Serve(PortMapper::ReaderSlot& worker,
   caller.identity = &identity;
   reply->clear();
   InetAddress program;
-  switch (mapper_.HandleCall(worker, call, size, caller, reply, &program)) {
+  switch (mapper_.HandleCall(reader, call, size, caller, reply, &program)) {
     case CallOutcome::kReply:
       sendto(answerFrom_, reinterpret_cast<const char*>(reply->data()),
              static_cast<int>(reply->size()), 0,
@@ -296,7 +296,7 @@ void RemoteCallSockets::ReceiveReplies() {
 }
 
 void RemoteCallSockets::ServeBroadcasts() {
-  PortMapper::ReaderSlot worker(mapper_);
+  PortMapper::ReaderSlot reader(mapper_);
   std::vector<std::uint8_t> call;
   std::vector<std::uint8_t> reply;
   try {
@@ -334,7 +334,7 @@ void RemoteCallSockets::ServeBroadcasts() {
       // 255.255.255.255 reaches every interface's socket: each takes its
       // own interface's.
       if (interfaceIndex != address_.interfaceIndex) continue;
-      Serve(worker, call.data(), received, from, message.namelen,
+      Serve(reader, call.data(), received, from, message.namelen,
             destination, &reply);
     }
   }

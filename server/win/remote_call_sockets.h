@@ -42,7 +42,7 @@ class RemoteCallSockets {
   // Handles one datagram that came to this address (or to a broadcast or
   // multicast address of its interface: `destination`), from `from`:
   // answers it through the port 111 socket, or forwards it.
-  void Serve(PortMapper::ReaderSlot& worker, const std::uint8_t* call,
+  void Serve(PortMapper::ReaderSlot& reader, const std::uint8_t* call,
              std::size_t size, const sockaddr_storage& from, int fromLength,
              const InetAddress& destination, std::vector<std::uint8_t>* reply);
 
