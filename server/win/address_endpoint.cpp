@@ -140,7 +140,7 @@ Caller AddressEndpoint::CallerFrom(const InetAddress& source,
 }
 
 void AddressEndpoint::ServeDatagrams() {
-  PortMapper::ReaderSlot worker(mapper_);
+  PortMapper::ReaderSlot reader(mapper_);
   std::vector<std::uint8_t> reply;
   std::vector<std::uint8_t> call;
   try {
@@ -169,7 +169,7 @@ void AddressEndpoint::ServeDatagrams() {
     CallerIdentity identity(caller);
     caller.identity = &identity;
     reply.clear();
-    if (mapper_.HandleCall(worker, call.data(),
+    if (mapper_.HandleCall(reader, call.data(),
                            static_cast<std::size_t>(received), caller,
                            &reply) == CallOutcome::kReply) {
       sendto(udp_, reinterpret_cast<const char*>(reply.data()),
@@ -184,7 +184,7 @@ void AddressEndpoint::AcceptConnections() {
   // must not leave others waiting in the listen queue behind it.
   u_long nonBlocking = 1;
   ioctlsocket(tcp_, FIONBIO, &nonBlocking);
-  PortMapper::ReaderSlot worker(mapper_);
+  PortMapper::ReaderSlot reader(mapper_);
   while (!stopping_.load(std::memory_order_relaxed)) {
     fd_set readable;
     FD_ZERO(&readable);
@@ -208,7 +208,7 @@ void AddressEndpoint::AcceptConnections() {
       InetAddress source = ToInet(peer);
       Caller caller = CallerFrom(source, true);
       // A caller the settings shut out is closed at once, and recorded.
-      if (!mapper_.LetConnectionIn(worker, caller)) {
+      if (!mapper_.LetConnectionIn(reader, caller)) {
         closesocket(s);
         continue;
       }

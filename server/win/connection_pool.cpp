@@ -170,12 +170,12 @@ void ConnectionPool::ServeConnections() {
     EndThisThread();
     return;
   }
-  PortMapper::ReaderSlot worker(mapper_);
+  PortMapper::ReaderSlot reader(mapper_);
   std::vector<std::uint8_t> reply;
   reply.reserve(kReplyReserve);
   StreamConnection stream;
   while (Connection* connection = NextConnection(events)) {
-    serve_(*connection, worker, reply, stream);
+    serve_(*connection, reader, reply, stream);
     Forget(connection);
     if (reply.capacity() > kReplyKeep) {
       std::vector<std::uint8_t>().swap(reply);

@@ -29,7 +29,7 @@ namespace tessard {
 // The TCP side's other bounds (AdmissionLimits holds the places);
 // docs/server.md states them for administrators.
 constexpr ULONGLONG kIdleTimeoutMs = 20000;    // silence closes
-constexpr ULONGLONG kRecordTimeoutMs = 10000;  // a call must arrive whole
+constexpr ULONGLONG kMessageTimeoutMs = 10000;  // a call must arrive whole
 constexpr DWORD kSendTimeoutMs = 5000;         // a reply must be taken
 // How long a blocked datagram receive or accept waits before looking at
 // the stop flag.

@@ -29,10 +29,10 @@ std::string AddressText(const LocalAddress& a) {
 NetworkServer::NetworkServer()
     : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       pool_(mapper_,
-            [this](Connection& c, PortMapper::ReaderSlot& worker,
+            [this](Connection& c, PortMapper::ReaderSlot& reader,
                    std::vector<std::uint8_t>& reply,
                    StreamConnection& stream) {
-              ServeStream(c, mapper_, worker, reply, stream, stopEvent_);
+              ServeStream(c, mapper_, reader, reply, stream, stopEvent_);
             }) {}
 
 NetworkServer::~NetworkServer() {
