@@ -94,8 +94,9 @@ class ConnectionPool {
                        const InetAddress& source);
   // Closes the connections made to an address no longer served.
   void CloseConnectionsTo(const InetAddress& destination);
-  // Closes every connection and ends every thread; progress() is called
-  // while it waits for them.
+  // Asks every connection to close, and the threads to end; Stop then
+  // waits for them, calling progress() while it does.
+  void SignalStop();
   void Stop(const std::function<void()>& progress);
 
   PoolCounts Counts();

@@ -270,7 +270,10 @@ void NetworkServer::Stop(const std::function<void()>& progress) {
     std::lock_guard<std::mutex> lock(endpointsLock_);
     endpoints.swap(endpoints_);
   }
+  // Everything is asked to end before anything is waited for: serving
+  // threads still busy would slow the others' ending.
   for (auto& endpoint : endpoints) endpoint->SignalStop();
+  pool_.SignalStop();
   for (auto& endpoint : endpoints) {
     endpoint->Join();
     if (progress) progress();

@@ -5,10 +5,12 @@
 #include <ws2tcpip.h>
 #include <mswsock.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "caller_identity.h"
 #include "connection_pool.h"
+#include "system_calls.h"
 #include "winsock_helpers.h"
 
 namespace tessard {
@@ -53,7 +55,6 @@ SOCKET OpenDatagramSocket(int family, const InetAddress& at, unsigned long scope
   DWORD returned = 0;
   WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0,
            &returned, nullptr, nullptr);
-  SetFlag(s, SOL_SOCKET, SO_RCVTIMEO, kPollMs);
   return s;
 }
 
@@ -111,16 +112,19 @@ void ReadPacketInfo(WSAMSG* message, InetAddress* destination,
 
 RemoteCallSockets::RemoteCallSockets(const LocalAddress& address,
                                      PortMapper& mapper)
-    : address_(address), served_(address.address), mapper_(mapper) {
+    : address_(address), served_(address.address), mapper_(mapper),
+      stopped_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   served_.port = kPortMapperPort;
 }
 
 RemoteCallSockets::~RemoteCallSockets() {
   SignalStop();
   Join();
+  if (stopped_) sys::CloseHandle(stopped_);
 }
 
 DWORD RemoteCallSockets::Open(SOCKET answerFrom) {
+  if (!stopped_) return GetLastError();
   answerFrom_ = answerFrom;
   const bool mapped = Mapped(address_);
   // Port 0: the system chooses one of its dynamic ports, all above 1023,
@@ -192,24 +196,22 @@ void RemoteCallSockets::OpenBroadcastSockets() {
 }
 
 bool RemoteCallSockets::Start() {
+  if (forwarding_ == INVALID_SOCKET) return true;
   try {
-    if (forwarding_ != INVALID_SOCKET) {
-      threads_.emplace_back([this] { ReceiveReplies(); });
-    }
-    if (!broadcasts_.empty()) {
-      threads_.emplace_back([this] { ServeBroadcasts(); });
-    }
+    thread_ = std::thread([this] { ServeSockets(); });
   } catch (const std::exception&) {
     return false;
   }
   return true;
 }
 
-void RemoteCallSockets::SignalStop() { stopping_ = true; }
+void RemoteCallSockets::SignalStop() {
+  stopping_ = true;
+  if (stopped_) SetEvent(stopped_);
+}
 
 void RemoteCallSockets::Join() {
-  for (std::thread& t : threads_) t.join();
-  threads_.clear();
+  if (thread_.joinable()) thread_.join();
   if (forwarding_ != INVALID_SOCKET) closesocket(forwarding_);
   forwarding_ = INVALID_SOCKET;
   for (SOCKET s : broadcasts_) closesocket(s);
@@ -259,85 +261,109 @@ void RemoteCallSockets::Serve(PortMapper::ReaderSlot& reader,
   }
 }
 
-void RemoteCallSockets::ReceiveReplies() {
-  std::vector<std::uint8_t> received;
-  std::vector<std::uint8_t> reply;
+// One thread serves every socket of the address's remote calls: it waits
+// until one of them has a datagram, or the stop, and then reads each in
+// turn until none has one left, so that no socket's traffic can keep the
+// others unread.
+void RemoteCallSockets::ServeSockets() {
+  PortMapper::ReaderSlot reader(mapper_);
+  Buffers buffers;
   try {
-    received.resize(kMaxProgramReply);
-    reply.reserve(kMaxDatagramReply);
+    buffers.received.resize(std::max<std::size_t>(kMaxProgramReply,
+                                                  kMaxCallSize));
+    buffers.reply.reserve(kMaxDatagramReply);
   } catch (const std::bad_alloc&) {
     return;  // forwards from this address then time out
   }
-  while (!stopping_.load(std::memory_order_relaxed)) {
-    sockaddr_storage from = {};
-    int fromLength = sizeof from;
-    int n = recvfrom(forwarding_, reinterpret_cast<char*>(received.data()),
-                     static_cast<int>(received.size()), 0,
-                     reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (n < 0) {
-      if (IsTransientDatagramError(WSAGetLastError())) continue;
-      break;
-    }
-    reply.clear();
-    InetAddress caller;
-    if (!mapper_.AnswerForward(received.data(), static_cast<std::size_t>(n),
-                               FromMapped(ToInet(from)), &reply, &caller)) {
-      continue;
-    }
-    // A caller on a link-local address is reached through this interface.
-    sockaddr_storage to;
-    InetAddress target = Mapped(address_) ? ToMapped(caller) : caller;
-    int length = ToSockaddr(
-        target, IsLinkLocal6(caller) ? address_.interfaceIndex : 0, &to);
-    sendto(answerFrom_, reinterpret_cast<const char*>(reply.data()),
-           static_cast<int>(reply.size()), 0,
-           reinterpret_cast<sockaddr*>(&to), length);
+  HANDLE readable = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!readable) return;
+  // Makes each socket non-blocking, and sets the event while it has a
+  // datagram to read.
+  bool watched = WSAEventSelect(forwarding_, readable, FD_READ) == 0;
+  LPFN_WSARECVMSG receive =
+      broadcasts_.empty() ? nullptr : ReceiveMessageFunction(broadcasts_[0]);
+  for (SOCKET s : broadcasts_) {
+    if (receive) watched = watched && WSAEventSelect(s, readable, FD_READ) == 0;
   }
+  const HANDLE waits[] = {readable, stopped_};
+  while (watched && !stopping_.load(std::memory_order_relaxed)) {
+    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (woken == WAIT_FAILED) break;
+    if (woken != WAIT_OBJECT_0) continue;
+    for (bool more = true;
+         more && !stopping_.load(std::memory_order_relaxed);) {
+      more = TakeReply(buffers);
+      for (SOCKET s : broadcasts_) {
+        if (receive && TakeBroadcast(s, receive, reader, buffers)) more = true;
+      }
+    }
+  }
+  sys::CloseHandle(readable);
 }
 
-void RemoteCallSockets::ServeBroadcasts() {
-  PortMapper::ReaderSlot reader(mapper_);
-  std::vector<std::uint8_t> call;
-  std::vector<std::uint8_t> reply;
-  try {
-    call.resize(kMaxCallSize);
-    reply.reserve(kMaxDatagramReply);
-  } catch (const std::bad_alloc&) {
-    return;
+// Reads one reply of a program from the forwarding socket and passes it to
+// the caller it answers; false when there was none to read.
+bool RemoteCallSockets::TakeReply(Buffers& buffers) {
+  std::vector<std::uint8_t>& received = buffers.received;
+  sockaddr_storage from = {};
+  int fromLength = sizeof from;
+  int n = recvfrom(forwarding_, reinterpret_cast<char*>(received.data()),
+                   static_cast<int>(received.size()), 0,
+                   reinterpret_cast<sockaddr*>(&from), &fromLength);
+  if (n < 0) {
+    int error = WSAGetLastError();
+    return error != WSAEWOULDBLOCK && IsTransientDatagramError(error);
   }
-  LPFN_WSARECVMSG receive = ReceiveMessageFunction(broadcasts_.front());
-  if (!receive) return;
-  while (!stopping_.load(std::memory_order_relaxed)) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    for (SOCKET s : broadcasts_) FD_SET(s, &readable);
-    timeval wait{0, static_cast<long>(kPollMs) * 1000};
-    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
-    for (SOCKET s : broadcasts_) {
-      if (!FD_ISSET(s, &readable)) continue;
-      sockaddr_storage from = {};
-      char control[128];
-      WSABUF buffer{static_cast<ULONG>(call.size()),
-                    reinterpret_cast<char*>(call.data())};
-      WSAMSG message = {};
-      message.name = reinterpret_cast<sockaddr*>(&from);
-      message.namelen = sizeof from;
-      message.lpBuffers = &buffer;
-      message.dwBufferCount = 1;
-      message.Control.buf = control;
-      message.Control.len = sizeof control;
-      DWORD received = 0;
-      if (receive(s, &message, &received, nullptr, nullptr) != 0) continue;
-      InetAddress destination = served_;
-      unsigned long interfaceIndex = address_.interfaceIndex;
-      ReadPacketInfo(&message, &destination, &interfaceIndex);
-      // 255.255.255.255 reaches every interface's socket: each takes its
-      // own interface's.
-      if (interfaceIndex != address_.interfaceIndex) continue;
-      Serve(reader, call.data(), received, from, message.namelen,
-            destination, &reply);
-    }
+  buffers.reply.clear();
+  InetAddress caller;
+  if (!mapper_.AnswerForward(received.data(), static_cast<std::size_t>(n),
+                             FromMapped(ToInet(from)), &buffers.reply,
+                             &caller)) {
+    return true;
   }
+  // A caller on a link-local address is reached through this interface.
+  sockaddr_storage to;
+  InetAddress target = Mapped(address_) ? ToMapped(caller) : caller;
+  int length = ToSockaddr(
+      target, IsLinkLocal6(caller) ? address_.interfaceIndex : 0, &to);
+  sendto(answerFrom_, reinterpret_cast<const char*>(buffers.reply.data()),
+         static_cast<int>(buffers.reply.size()), 0,
+         reinterpret_cast<sockaddr*>(&to), length);
+  return true;
+}
+
+// Reads one call from a broadcast or multicast socket and serves it; false
+// when there was none to read.
+bool RemoteCallSockets::TakeBroadcast(SOCKET s, LPFN_WSARECVMSG receive,
+                                      PortMapper::ReaderSlot& reader,
+                                      Buffers& buffers) {
+  std::vector<std::uint8_t>& call = buffers.received;
+  sockaddr_storage from = {};
+  char control[128];
+  WSABUF buffer{static_cast<ULONG>(kMaxCallSize),
+                reinterpret_cast<char*>(call.data())};
+  WSAMSG message = {};
+  message.name = reinterpret_cast<sockaddr*>(&from);
+  message.namelen = sizeof from;
+  message.lpBuffers = &buffer;
+  message.dwBufferCount = 1;
+  message.Control.buf = control;
+  message.Control.len = sizeof control;
+  DWORD received = 0;
+  if (receive(s, &message, &received, nullptr, nullptr) != 0) {
+    int error = WSAGetLastError();
+    return error != WSAEWOULDBLOCK && IsTransientDatagramError(error);
+  }
+  InetAddress destination = served_;
+  unsigned long interfaceIndex = address_.interfaceIndex;
+  ReadPacketInfo(&message, &destination, &interfaceIndex);
+  // 255.255.255.255 reaches every interface's socket: each takes its own
+  // interface's.
+  if (interfaceIndex == address_.interfaceIndex) {
+    Serve(reader, call.data(), received, from, message.namelen, destination,
+          &buffers.reply);
+  }
+  return true;
 }
 
 }  // namespace tessard

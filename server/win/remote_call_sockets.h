@@ -1,15 +1,17 @@
 // The sockets of remote calls on one of the machine's addresses: the
 // forwarding socket, bound to the address on a port the system chooses
 // (never below 1024), from which forwards leave so that a program sees a
-// call from the address its caller called, with the thread that takes
-// their replies and answers the callers; and the sockets on which
+// call from the address its caller called; and the sockets on which
 // broadcasts (IPv4) and the rpcbind group ff02::202 (IPv6) reach the
-// interface the address belongs to. Replies to callers leave from the
+// interface the address belongs to. One thread reads them all: the
+// programs' replies, which it passes to their callers, and the broadcast
+// calls, which it serves. Replies to callers leave from the
 // address's port 111 socket, which the endpoint owns.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
+#include <mswsock.h>
 
 #include <atomic>
 #include <cstdint>
@@ -47,8 +49,15 @@ class RemoteCallSockets {
              const InetAddress& destination, std::vector<std::uint8_t>* reply);
 
  private:
-  void ReceiveReplies();
-  void ServeBroadcasts();
+  // The thread's buffers: what a socket gave, and the reply.
+  struct Buffers {
+    std::vector<std::uint8_t> received;
+    std::vector<std::uint8_t> reply;
+  };
+  void ServeSockets();
+  bool TakeReply(Buffers& buffers);
+  bool TakeBroadcast(SOCKET s, LPFN_WSARECVMSG receive,
+                     PortMapper::ReaderSlot& reader, Buffers& buffers);
   void OpenBroadcastSockets();
 
   LocalAddress address_;
@@ -59,7 +68,8 @@ class RemoteCallSockets {
   // Broadcasts and the multicast group, where the system lets us bind.
   std::vector<SOCKET> broadcasts_;
   std::atomic<bool> stopping_{false};
-  std::vector<std::thread> threads_;
+  HANDLE stopped_;  // set with stopping_
+  std::thread thread_;
 };
 
 }  // namespace tessard

@@ -122,6 +122,9 @@ void ServeStream(Connection& c, PortMapper& mapper,
         return;
       }
       if (!open) return;
+      // Calls sent together are served one by one: a stop or a close for
+      // room ends the connection between two of them.
+      if (c.closing.load(std::memory_order_relaxed)) return;
     }
     c.inCall = stream.inMessage();
   }
