@@ -5,6 +5,7 @@
 #include <mswsock.h>
 
 #include "caller_identity.h"
+#include "system_calls.h"
 #include "winsock_helpers.h"
 
 namespace tessard {
@@ -27,6 +28,14 @@ unsigned DatagramThreads(const LocalAddress& a) {
   if (a.loopback) return a.address.v6 ? kDatagramThreads6 : kDatagramThreads;
   return a.address.v6 ? kOtherDatagramThreads6 : kOtherDatagramThreads;
 }
+
+// Connections waiting to be accepted, at most: no more than the server
+// keeps open. Beyond it the system turns new connections away, and their
+// clients try again a second later; a queue of thousands, which a flood
+// from one address fills at once, would keep every other client waiting
+// behind the flood for seconds.
+constexpr int kListenBacklog =
+    static_cast<int>(AdmissionLimits{}.maxConnections);
 
 // A UDP socket of an IPv4 address other than loopback is a dual-stack IPv6
 // socket bound to the IPv4-mapped address: Wine binds a plain IPv4 UDP
@@ -56,7 +65,7 @@ DWORD OpenSocket(const LocalAddress& a, bool stream, SOCKET* out) {
   sockaddr_storage address;
   int length = ToSockaddr(bound, a.scopeId, &address);
   if (bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      (stream && listen(s, SOMAXCONN) != 0)) {
+      (stream && listen(s, kListenBacklog) != 0)) {
     DWORD error = static_cast<DWORD>(WSAGetLastError());
     closesocket(s);
     return error;
@@ -79,16 +88,18 @@ DWORD OpenSocket(const LocalAddress& a, bool stream, SOCKET* out) {
 AddressEndpoint::AddressEndpoint(const LocalAddress& address,
                                  PortMapper& mapper, ConnectionPool& pool)
     : address_(address), served_(address.address), mapper_(mapper),
-      pool_(pool) {
+      pool_(pool), stopped_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   served_.port = kPortMapperPort;
 }
 
 AddressEndpoint::~AddressEndpoint() {
   SignalStop();
   Join();
+  if (stopped_) sys::CloseHandle(stopped_);
 }
 
 DWORD AddressEndpoint::Open(std::string* failed) {
+  if (!stopped_) return GetLastError();
   const bool v6 = address_.address.v6;
   DWORD error = OpenSocket(address_, false, &udp_);
   if (error == 0) {
@@ -116,7 +127,28 @@ bool AddressEndpoint::Start() {
   return true;
 }
 
-void AddressEndpoint::SignalStop() { stopping_ = true; }
+void AddressEndpoint::SignalStop() {
+  if (stopping_.exchange(true)) return;
+  SetEvent(stopped_);
+  WakeDatagramThreads();
+}
+
+// A datagram thread blocks in its receive: an empty datagram to each wakes
+// it to see the stop. (Closing the socket under it would let the system
+// give the socket's number to another while the thread still uses it.) A
+// datagram lost, or an address already gone, leaves the thread to its
+// receive timeout.
+void AddressEndpoint::WakeDatagramThreads() {
+  if (udp_ == INVALID_SOCKET) return;
+  sockaddr_storage to;
+  int length = ToSockaddr(served_, address_.scopeId, &to);
+  SOCKET s = socket(to.ss_family, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return;
+  for (unsigned i = DatagramThreads(address_); i > 0; --i) {
+    sendto(s, "", 0, 0, reinterpret_cast<sockaddr*>(&to), length);
+  }
+  closesocket(s);
+}
 
 void AddressEndpoint::Join() {
   for (std::thread& t : threads_) t.join();
@@ -140,7 +172,7 @@ Caller AddressEndpoint::CallerFrom(const InetAddress& source,
 }
 
 void AddressEndpoint::ServeDatagrams() {
-  PortMapper::ReaderSlot worker(mapper_);
+  PortMapper::ReaderSlot reader(mapper_);
   std::vector<std::uint8_t> reply;
   std::vector<std::uint8_t> call;
   try {
@@ -155,6 +187,7 @@ void AddressEndpoint::ServeDatagrams() {
     int received = recvfrom(udp_, reinterpret_cast<char*>(call.data()),
                             static_cast<int>(call.size()), 0,
                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (stopping_.load(std::memory_order_relaxed)) break;
     // A datagram larger than any call (WSAEMSGSIZE) is not ours to read.
     if (received < 0) {
       if (IsTransientDatagramError(WSAGetLastError())) continue;
@@ -169,7 +202,7 @@ void AddressEndpoint::ServeDatagrams() {
     CallerIdentity identity(caller);
     caller.identity = &identity;
     reply.clear();
-    if (mapper_.HandleCall(worker, call.data(),
+    if (mapper_.HandleCall(reader, call.data(),
                            static_cast<std::size_t>(received), caller,
                            &reply) == CallOutcome::kReply) {
       sendto(udp_, reinterpret_cast<const char*>(reply.data()),
@@ -181,34 +214,43 @@ void AddressEndpoint::ServeDatagrams() {
 
 void AddressEndpoint::AcceptConnections() {
   // After each wait, every connection that has arrived is taken: a flood
-  // must not leave others waiting in the listen queue behind it.
-  u_long nonBlocking = 1;
-  ioctlsocket(tcp_, FIONBIO, &nonBlocking);
-  PortMapper::ReaderSlot worker(mapper_);
+  // must not leave others waiting in the listen queue behind it. The wait
+  // ends at once on a stop.
+  HANDLE arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!arrived) return;
+  if (WSAEventSelect(tcp_, arrived, FD_ACCEPT) != 0) {
+    sys::CloseHandle(arrived);
+    return;
+  }
+  const HANDLE waits[] = {arrived, stopped_};
+  PortMapper::ReaderSlot reader(mapper_);
   while (!stopping_.load(std::memory_order_relaxed)) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(tcp_, &readable);
-    timeval wait{0, static_cast<long>(kPollMs) * 1000};
-    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (woken == WAIT_FAILED) break;
+    if (woken != WAIT_OBJECT_0) continue;
     for (;;) {
       sockaddr_storage peer = {};
       int length = sizeof peer;
       SOCKET s = accept(tcp_, reinterpret_cast<sockaddr*>(&peer), &length);
       if (s == INVALID_SOCKET) {
-        // Out of sockets or memory for a moment: let connections end.
+        // Out of sockets or memory for a moment: let connections end, then
+        // try the connection that waits again.
         int error = WSAGetLastError();
-        if (error == WSAEMFILE || error == WSAENOBUFS) Sleep(kPollMs);
+        if (error == WSAEMFILE || error == WSAENOBUFS) {
+          WaitForSingleObject(stopped_, kPollMs);
+          SetEvent(arrived);
+        }
         break;
       }
-      // An accepted socket takes its listener's mode: the serving thread
-      // blocks in it.
+      // An accepted socket takes its listener's event selection and mode;
+      // the serving thread waits on its own events.
+      WSAEventSelect(s, nullptr, 0);
       u_long blocking = 0;
       ioctlsocket(s, FIONBIO, &blocking);
       InetAddress source = ToInet(peer);
       Caller caller = CallerFrom(source, true);
       // A caller the settings shut out is closed at once, and recorded.
-      if (!mapper_.LetConnectionIn(worker, caller)) {
+      if (!mapper_.LetConnectionIn(reader, caller)) {
         closesocket(s);
         continue;
       }
@@ -216,6 +258,7 @@ void AddressEndpoint::AcceptConnections() {
       if (stopping_.load(std::memory_order_relaxed)) break;
     }
   }
+  sys::CloseHandle(arrived);
 }
 
 }  // namespace tessard

@@ -33,13 +33,15 @@ class AddressEndpoint {
   DWORD Open(std::string* failed);
   // Starts the threads; false when the system has none to give.
   bool Start();
-  // Asks the threads to end; Join waits for them and closes the sockets.
+  // Asks the threads to end, and wakes them; Join waits for them and
+  // closes the sockets.
   void SignalStop();
   void Join();
 
   const LocalAddress& address() const { return address_; }
 
  private:
+  void WakeDatagramThreads();
   void ServeDatagrams();
   void AcceptConnections();
   // The caller of a call from `source` to this address.
@@ -52,6 +54,7 @@ class AddressEndpoint {
   SOCKET udp_ = INVALID_SOCKET;
   SOCKET tcp_ = INVALID_SOCKET;
   std::atomic<bool> stopping_{false};
+  HANDLE stopped_;  // set with stopping_
   std::vector<std::thread> threads_;
 };
 

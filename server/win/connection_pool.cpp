@@ -170,12 +170,12 @@ void ConnectionPool::ServeConnections() {
     EndThisThread();
     return;
   }
-  PortMapper::ReaderSlot worker(mapper_);
+  PortMapper::ReaderSlot reader(mapper_);
   std::vector<std::uint8_t> reply;
   reply.reserve(kReplyReserve);
   StreamConnection stream;
   while (Connection* connection = NextConnection(events)) {
-    serve_(*connection, worker, reply, stream);
+    serve_(*connection, reader, reply, stream);
     Forget(connection);
     if (reply.capacity() > kReplyKeep) {
       std::vector<std::uint8_t>().swap(reply);
@@ -227,11 +227,11 @@ void ConnectionPool::Forget(Connection* connection) {
   }
 }
 
-void ConnectionPool::Stop(const std::function<void()>& progress) {
-  std::vector<std::unique_ptr<Connection>> unserved;
+void ConnectionPool::SignalStop() {
+  std::vector<std::unique_ptr<Connection>> unserved;  // closed outside
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (stopping_ && threads_.empty()) return;
+    if (stopping_) return;
     stopping_ = true;
     for (auto& c : open_) {
       if (std::find(waiting_.begin(), waiting_.end(), c.get()) !=
@@ -246,8 +246,11 @@ void ConnectionPool::Stop(const std::function<void()>& progress) {
                 open_.end());
     waiting_.clear();
   }
-  unserved.clear();
   wake_.notify_all();
+}
+
+void ConnectionPool::Stop(const std::function<void()>& progress) {
+  SignalStop();
   ULONGLONG reported = GetTickCount64();
   for (std::thread& t : threads_) {
     t.join();

@@ -29,7 +29,7 @@ namespace tessard {
 // The TCP side's other bounds (AdmissionLimits holds the places);
 // docs/server.md states them for administrators.
 constexpr ULONGLONG kIdleTimeoutMs = 20000;    // silence closes
-constexpr ULONGLONG kRecordTimeoutMs = 10000;  // a call must arrive whole
+constexpr ULONGLONG kMessageTimeoutMs = 10000;  // a call must arrive whole
 constexpr DWORD kSendTimeoutMs = 5000;         // a reply must be taken
 // How long a blocked datagram receive or accept waits before looking at
 // the stop flag.
@@ -94,8 +94,9 @@ class ConnectionPool {
                        const InetAddress& source);
   // Closes the connections made to an address no longer served.
   void CloseConnectionsTo(const InetAddress& destination);
-  // Closes every connection and ends every thread; progress() is called
-  // while it waits for them.
+  // Asks every connection to close, and the threads to end; Stop then
+  // waits for them, calling progress() while it does.
+  void SignalStop();
   void Stop(const std::function<void()>& progress);
 
   PoolCounts Counts();

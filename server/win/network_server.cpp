@@ -29,10 +29,10 @@ std::string AddressText(const LocalAddress& a) {
 NetworkServer::NetworkServer()
     : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       pool_(mapper_,
-            [this](Connection& c, PortMapper::ReaderSlot& worker,
+            [this](Connection& c, PortMapper::ReaderSlot& reader,
                    std::vector<std::uint8_t>& reply,
                    StreamConnection& stream) {
-              ServeStream(c, mapper_, worker, reply, stream, stopEvent_);
+              ServeStream(c, mapper_, reader, reply, stream, stopEvent_);
             }) {}
 
 NetworkServer::~NetworkServer() {
@@ -270,7 +270,10 @@ void NetworkServer::Stop(const std::function<void()>& progress) {
     std::lock_guard<std::mutex> lock(endpointsLock_);
     endpoints.swap(endpoints_);
   }
+  // Everything is asked to end before anything is waited for: serving
+  // threads still busy would slow the others' ending.
   for (auto& endpoint : endpoints) endpoint->SignalStop();
+  pool_.SignalStop();
   for (auto& endpoint : endpoints) {
     endpoint->Join();
     if (progress) progress();

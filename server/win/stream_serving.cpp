@@ -94,12 +94,12 @@ void ServeStream(Connection& c, PortMapper& mapper,
                  HANDLE stopEvent) {
   SetFlag(c.socket, IPPROTO_TCP, TCP_NODELAY, 1);
   stream.Open(c.caller);
-  ULONGLONG recordStart = 0;
+  ULONGLONG messageStart = 0;
   std::uint8_t buffer[4096];
   while (!c.closing.load(std::memory_order_relaxed)) {
     // Until the call under way must be complete, or silence closes.
     ULONGLONG now = GetTickCount64();
-    ULONGLONG deadline = stream.inMessage() ? recordStart + kRecordTimeoutMs
+    ULONGLONG deadline = stream.inMessage() ? messageStart + kMessageTimeoutMs
                                             : c.lastActiveMs + kIdleTimeoutMs;
     if (now >= deadline) return;
     int received =
@@ -111,7 +111,7 @@ void ServeStream(Connection& c, PortMapper& mapper,
     c.lastActiveMs = now;
     c.inCall = true;
     for (std::size_t pos = 0; pos < static_cast<std::size_t>(received);) {
-      if (!stream.inMessage()) recordStart = now;
+      if (!stream.inMessage()) messageStart = now;
       std::size_t used = 0;
       reply.clear();
       bool open = stream.Receive(mapper, reader, buffer + pos,
@@ -122,6 +122,9 @@ void ServeStream(Connection& c, PortMapper& mapper,
         return;
       }
       if (!open) return;
+      // Calls sent together are served one by one: a stop or a close for
+      // room ends the connection between two of them.
+      if (c.closing.load(std::memory_order_relaxed)) return;
     }
     c.inCall = stream.inMessage();
   }
