@@ -5,9 +5,25 @@
 #include <utility>
 
 namespace tessard {
+namespace {
+
+// Every snapshot has room for the whole table, so that all take blocks of
+// one size and the block a replaced snapshot frees fits the next one.
+// Snapshots sized to their registrations each left a hole a little too
+// small for the next, and the lasting allocations a change makes between
+// them (the store's copy of each registration) settled there and kept the
+// holes from joining: under Wine the process grew by over 100 MB while
+// the table filled.
+std::unique_ptr<Snapshot> NewSnapshot(std::size_t capacity) {
+  auto snapshot = std::make_unique<Snapshot>();
+  snapshot->reserve(capacity);
+  return snapshot;
+}
+
+}  // namespace
 
 RegistrationTable::RegistrationTable(std::size_t capacity)
-    : capacity_(capacity), snapshots_(std::make_unique<const Snapshot>()) {}
+    : capacity_(capacity), snapshots_(NewSnapshot(capacity)) {}
 
 std::size_t RegistrationTable::ClaimSlot() {
   for (std::size_t i = 0; i < kMaxReaders; ++i) {
@@ -34,9 +50,8 @@ RegistrationTable::AddResult RegistrationTable::Add(
   if (now.size() >= capacity_) return AddResult::kFull;
   // Copying may throw std::bad_alloc: the copy is owned until published,
   // and everything that allocates comes before the store changes.
-  auto next = std::make_unique<Snapshot>();
-  next->reserve(now.size() + 1);
-  *next = now;
+  auto next = NewSnapshot(capacity_);
+  next->insert(next->end(), now.begin(), now.end());
   next->push_back(registration);
   if (store_ && storage == Storage::kKeep && !registration.permanent) {
     StoredChange change{StoredChange::Kind::kWrite,
@@ -68,8 +83,7 @@ RegistrationTable::RemoveResult RegistrationTable::RemoveIf(
                                    {}, &r});
   }
   if (changes.empty()) return result;
-  auto next = std::make_unique<Snapshot>();
-  next->reserve(now.size());
+  auto next = NewSnapshot(capacity_);
   if (removed) removed->reserve(removed->size() + changes.size());
   std::size_t kept = 0;
   for (const StoredChange& change : changes) {
