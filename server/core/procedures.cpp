@@ -111,12 +111,27 @@ struct Call : CallContext {
 
   // Whether the table holds this very registration: its key and address.
   // Read through a guard of its own, let go before any change.
-  bool Holds(const Registration& r) {
+  // Whether the table holds the key of a SET, and with which address.
+  enum class Held { kNo, kSame, kOther };
+  Held Holds(const Registration& r) {
     RegistrationTable::ReadGuard guard(table, slot);
     for (const Registration& held : guard.snapshot()) {
       if (held.prog == r.prog && held.vers == r.vers &&
           held.netid.view() == r.netid.view()) {
-        return held.uaddr.view() == r.uaddr.view();
+        return held.uaddr.view() == r.uaddr.view() ? Held::kSame
+                                                   : Held::kOther;
+      }
+    }
+    return Held::kNo;
+  }
+  // Whether an UNSET of these would find anything to remove.
+  bool HoldsAny(std::uint32_t prog, std::uint32_t vers,
+                std::initializer_list<std::string_view> netids) {
+    RegistrationTable::ReadGuard guard(table, slot);
+    for (const Registration& held : guard.snapshot()) {
+      if (!held.permanent &&
+          RegistrationTable::Selects(held, prog, vers, netids)) {
+        return true;
       }
     }
     return false;
@@ -170,6 +185,27 @@ void Register(Call& c, Registration& r, std::string_view netid,
     c.Write(RecordKind::kSetNotLocal, r.prog, r.vers, netid, uaddr);
     return;
   }
+  if (!problem) problem = RegistrationFault(r);
+  if (problem) {
+    c.Identify();  // the record names who sent it
+    c.Write(RecordKind::kSetInvalid, r.prog, r.vers, netid, uaddr, problem);
+    return;
+  }
+  // The owner, which costs a read of the socket tables, is looked up only
+  // for a registration the table does not hold. The same registration
+  // again, as libtirpc's servers send it, changes nothing: granted without
+  // a store or a record. Another address for a key held is refused.
+  switch (c.Holds(r)) {
+    case Call::Held::kSame:
+      c.results.granted = true;
+      return;
+    case Call::Held::kOther:
+      c.Write(RecordKind::kSetExists, r.prog, r.vers, r.netid.view(),
+              r.uaddr.view());
+      return;
+    case Call::Held::kNo:
+      break;
+  }
   c.Identify();
   OwnerOfAccount(c.identity.known ? c.identity.account : std::string_view(),
                  &r.owner);
@@ -177,17 +213,6 @@ void Register(Call& c, Registration& r, std::string_view netid,
   r.processCreated = c.identity.processCreated;
   r.setVersion = static_cast<std::uint8_t>(c.header.vers);
   r.madeAt = c.ticks();
-  if (!problem) problem = RegistrationFault(r);
-  if (problem) {
-    c.Write(RecordKind::kSetInvalid, r.prog, r.vers, netid, uaddr, problem);
-    return;
-  }
-  // The same registration again, as libtirpc's servers send it: nothing
-  // changes, so it is granted without a store or a record.
-  if (c.Holds(r)) {
-    c.results.granted = true;
-    return;
-  }
   RecordKind kind = RecordKind::kSetGranted;
   switch (c.table.Add(r)) {
     case RegistrationTable::AddResult::kAdded:
@@ -226,6 +251,8 @@ void Unregister(Call& c, std::uint32_t prog, std::uint32_t vers,
     c.Write(RecordKind::kUnsetNotLocal, prog, vers, netid, {});
     return;
   }
+  // An UNSET of nothing is answered false without asking who sent it.
+  if (!c.HoldsAny(prog, vers, netids)) return;
   c.Identify();
   std::vector<Registration> gone;
   RegistrationTable::RemoveResult removed = c.table.Remove(

@@ -110,17 +110,23 @@ RegistrationTable::RemoveResult RegistrationTable::RemoveIf(
   return result;
 }
 
+bool RegistrationTable::Selects(
+    const Registration& r, std::uint32_t prog, std::uint32_t vers,
+    std::initializer_list<std::string_view> netids) {
+  if (r.prog != prog || r.vers != vers) return false;
+  if (netids.size() == 0) return true;
+  for (std::string_view netid : netids) {
+    if (r.netid.view() == netid) return true;
+  }
+  return false;
+}
+
 RegistrationTable::RemoveResult RegistrationTable::Remove(
     std::uint32_t prog, std::uint32_t vers,
     std::initializer_list<std::string_view> netids, const Selector& mayRemove,
     std::vector<Registration>* removed) {
   auto selects = [&](const Registration& r) {
-    if (r.prog != prog || r.vers != vers) return false;
-    if (netids.size() == 0) return true;
-    for (std::string_view netid : netids) {
-      if (r.netid.view() == netid) return true;
-    }
-    return false;
+    return Selects(r, prog, vers, netids);
   };
   return RemoveIf(selects, mayRemove, removed);
 }

@@ -73,9 +73,14 @@ class RegistrationTable {
   // appended to *removed when given.
   RemoveResult RemoveIf(const Selector& selects, const Selector& mayRemove,
                         std::vector<Registration>* removed = nullptr);
+  // Whether `r` is of the program and version, on one of these netids or,
+  // when there are none, on any.
+  static bool Selects(const Registration& r, std::uint32_t prog,
+                      std::uint32_t vers,
+                      std::initializer_list<std::string_view> netids);
   // The registrations of the program and version on any of these netids,
-  // or on every netid when there are none. The removed are appended to
-  // *removed when given.
+  // or on every netid when there are none (Selects). The removed are
+  // appended to *removed when given.
   RemoveResult Remove(std::uint32_t prog, std::uint32_t vers,
                       std::initializer_list<std::string_view> netids,
                       const Selector& mayRemove = nullptr,

@@ -235,6 +235,18 @@ TEST_F(StorageTest, OwnersAreTheAccountsFoundAndOnlyTheyRemove) {
   ASSERT_EQ(records_.written.size(), 4u);
   EXPECT_EQ(records_.written[3].kind, RecordKind::kUnsetGranted);
   EXPECT_EQ(records_.written[3].account, "BOX\\admin");
+
+  // Who sent a change is asked only when it decides something: not for
+  // the same registration again, another address for a key held, or an
+  // UNSET of nothing.
+  ASSERT_TRUE(Set(1, "udp", "0.0.0.0.8.1", &alice));
+  Who carol("BOX\\carol");
+  EXPECT_TRUE(Set(1, "udp", "0.0.0.0.8.1", &carol));
+  EXPECT_FALSE(Set(1, "udp", "0.0.0.0.8.2", &carol));
+  EXPECT_FALSE(Unset(2, "udp", &carol));
+  EXPECT_EQ(carol.asked, 0);
+  EXPECT_FALSE(Unset(1, "udp", &carol));
+  EXPECT_EQ(carol.asked, 1);
 }
 
 // Each SET and UNSET, granted or refused, and each refusal of a caller
