@@ -219,9 +219,11 @@ void AddressEndpoint::AcceptConnections() {
   const HANDLE waits[] = {arrived, stopped_};
   PortMapper::ReaderSlot reader(mapper_);
   while (!stopping_.load(std::memory_order_relaxed)) {
-    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    // The queue is also looked at every kPollMs: an event the system
+    // failed to set costs a connection that long, no more.
+    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kPollMs);
     if (woken == WAIT_FAILED) break;
-    if (woken != WAIT_OBJECT_0) continue;
+    if (woken == WAIT_OBJECT_0 + 1) continue;  // the stop
     for (;;) {
       sockaddr_storage peer = {};
       int length = sizeof peer;

@@ -287,9 +287,11 @@ void RemoteCallSockets::ServeSockets() {
   }
   const HANDLE waits[] = {readable, stopped_};
   while (watched && !stopping_.load(std::memory_order_relaxed)) {
-    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    // The sockets are also read every kPollMs, in case an event was
+    // missed.
+    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kPollMs);
     if (woken == WAIT_FAILED) break;
-    if (woken != WAIT_OBJECT_0) continue;
+    if (woken == WAIT_OBJECT_0 + 1) continue;  // the stop
     for (bool more = true;
          more && !stopping_.load(std::memory_order_relaxed);) {
       more = TakeReply(buffers);
